@@ -1,0 +1,40 @@
+# Thin front to CMake. `make run` and `make test` each work alone on a fresh Debian 12.
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc)
+CONFIG ?= config/halvane.ini
+
+.PHONY: all deps configure build run test asan tsan bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD_DIR) -DHALVANE_WERROR=ON >/dev/null
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+run: build
+	$(BUILD_DIR)/bin/Halvane $(CONFIG)
+
+test: build
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The same tests under AddressSanitizer / ThreadSanitizer, in build directories of their own.
+asan: deps
+	cmake -S . -B build-asan -DHALVANE_WERROR=ON -DHALVANE_SANITIZE=address -DHALVANE_BENCH=OFF >/dev/null
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+tsan: deps
+	cmake -S . -B build-tsan -DHALVANE_WERROR=ON -DHALVANE_SANITIZE=thread -DHALVANE_BENCH=OFF >/dev/null
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	@for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b; done
+
+clean:
+	rm -rf $(BUILD_DIR) build-asan build-tsan
