@@ -159,6 +159,32 @@ const KeyDef KEYS[] = {
     {"GENERAL", "PCMPort", 0, [](dv3000_servers& s, const char* v) { s.pcmPort = toInt(v); }},
 };
 
+// Lines hold 200 bytes with the line end and the terminating NUL.
+constexpr std::size_t LINE_MAX_CHARS = 198;
+
+// Number of the first line longer than the parser takes, or 0. The parser
+// would cut such a line, hand the cut value over and blame the next line, so
+// the file is refused before anything of it is applied.
+int firstOverlongLine(const char* path)
+{
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr)
+        return 0;
+    int line = 1;
+    std::size_t length = 0;
+    int found = 0;
+    for (int c; found == 0 && (c = std::fgetc(file)) != EOF;) {
+        if (c == '\n') {
+            ++line;
+            length = 0;
+        } else if (++length > LINE_MAX_CHARS) {
+            found = line;
+        }
+    }
+    std::fclose(file);
+    return found;
+}
+
 // Parses one file (the top-level one or an include) with `handler`.
 // Returns ini_parse's result, or -2 for an include that would loop.
 int parseFile(ConfigContext& context, const char* path)
@@ -168,6 +194,10 @@ int parseFile(ConfigContext& context, const char* path)
     if (std::find(context.openFiles.begin(), context.openFiles.end(), key) != context.openFiles.end() ||
         context.openFiles.size() >= MAX_INCLUDE_DEPTH)
         return -2;
+    if (int line = firstOverlongLine(path); line != 0) {
+        Log(5, "Line %d of \"%s\" is longer than %zu characters\n", line, path, LINE_MAX_CHARS);
+        return line;
+    }
     context.openFiles.push_back(key);
     int result = ini_parse(path, handler, &context);
     context.openFiles.pop_back();

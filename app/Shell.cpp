@@ -87,6 +87,9 @@ std::string shellReplace(const char* text)
         return {};
     SpawnSetup setup;
     posix_spawn_file_actions_adddup2(&setup.actions, fds[1], STDOUT_FILENO);
+    // Error output of the expansion itself (a failing command substitution)
+    // belongs to the result too, not only printf's.
+    posix_spawn_file_actions_adddup2(&setup.actions, fds[1], STDERR_FILENO);
     pid_t pid = spawnShell(command, setup);
     ::close(fds[1]);
 

@@ -1,0 +1,98 @@
+// Starts a program (the real Halvane binary or a tool) for an end-to-end
+// test, with its own working directory, environment additions and standard
+// output captured in a file; kills it when the object goes out of scope.
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+class ChildProcess {
+public:
+    ChildProcess(const std::string& program, const std::vector<std::string>& args, const std::string& workDir,
+                 const std::vector<std::pair<std::string, std::string>>& env = {},
+                 const std::string& stdoutPath = "/dev/null")
+    {
+        pid_ = fork();
+        if (pid_ != 0)
+            return;
+        // Child: a clean signal mask, the test's directory and variables.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (chdir(workDir.c_str()) != 0)
+            _exit(120);
+        for (const auto& [name, value] : env)
+            setenv(name.c_str(), value.c_str(), 1);
+        int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out >= 0) {
+            dup2(out, STDOUT_FILENO);
+            dup2(out, STDERR_FILENO);
+        }
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(121);
+    }
+    ~ChildProcess()
+    {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void signal(int sig) const { kill(pid_, sig); }
+
+    // Waits up to `limit` for the process to end. Returns its exit status,
+    // 128 + the signal that killed it, or -1 when it is still running.
+    int wait(std::chrono::milliseconds limit = std::chrono::seconds(20))
+    {
+        if (exited_)
+            return status_;
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            int raw = 0;
+            pid_t done = waitpid(pid_, &raw, WNOHANG);
+            if (done == pid_) {
+                exited_ = true;
+                status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+                return status_;
+            }
+            if (std::chrono::steady_clock::now() > deadline)
+                return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    int status_ = -1;
+};
+
+// Polls `condition` until it holds or `limit` passes; returns its last value.
+template <typename F>
+bool eventually(F condition, std::chrono::milliseconds limit = std::chrono::seconds(20))
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}

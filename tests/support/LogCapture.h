@@ -1,0 +1,60 @@
+// Points the process log at a file in a temporary directory for one test and
+// gives the lines written since the capture began.
+#pragma once
+
+#include "Log.h"
+#include "TempDir.h"
+
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+class LogCapture {
+public:
+    explicit LogCapture(int level = 1)
+    {
+        LogClose();
+        previousLevel_ = getLogLevel();
+        setenv("HalvaneLogDir", dir_.path().c_str(), 1);
+        LogOpen("capture");
+        setLogLevel(level);
+    }
+    ~LogCapture()
+    {
+        LogClose();
+        unsetenv("HalvaneLogDir");
+        setLogLevel(previousLevel_);
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::string text() const { return readFile(dir_.file("capture.log")); }
+
+    std::vector<std::string> lines() const
+    {
+        std::vector<std::string> result;
+        std::istringstream in(text());
+        for (std::string line; std::getline(in, line);)
+            result.push_back(line);
+        return result;
+    }
+
+    // True when a line at `letter` ('D'..'F') contains `fragment`.
+    bool has(char letter, const std::string& fragment) const
+    {
+        for (const std::string& line : lines()) {
+            if (!line.empty() && line[0] == letter && line.find(fragment) != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+
+    bool contains(const std::string& fragment) const { return text().find(fragment) != std::string::npos; }
+
+    const TempDir& dir() const { return dir_; }
+
+private:
+    TempDir dir_;
+    int previousLevel_ = 4;
+};
