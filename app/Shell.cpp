@@ -66,11 +66,20 @@ int waitFor(pid_t pid)
 
 } // namespace
 
-int runShellCommand(const std::string& command)
+int startShellCommand(const std::string& command)
 {
     SpawnSetup setup;
-    pid_t pid = spawnShell(command, setup);
+    return spawnShell(command, setup);
+}
+
+int waitShellCommand(int pid)
+{
     return pid < 0 ? -1 : waitFor(pid);
+}
+
+int runShellCommand(const std::string& command)
+{
+    return waitShellCommand(startShellCommand(command));
 }
 
 std::string shellReplace(const char* text)

@@ -12,6 +12,15 @@
 // status as system() would, or -1 when the shell could not be started.
 int runShellCommand(const std::string& command);
 
+// Starts `command` with /bin/sh -c without waiting for it. Returns the
+// child's process id, or -1 when the shell could not be started. The caller
+// reaps the child (waitShellCommand) or lets it run on its own.
+int startShellCommand(const std::string& command);
+
+// Waits for a child started by startShellCommand; returns its raw wait status
+// or -1.
+int waitShellCommand(int pid);
+
 // Returns the shell's expansion of `text` as it would be inside double
 // quotes (variables, command substitutions, quoting), error output included,
 // cut to 1023 characters. A text too long for the 1024-byte command line, or

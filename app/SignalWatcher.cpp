@@ -42,3 +42,11 @@ void SignalWatcher::start(TerminateHandler onTerminate)
         }
     }).detach();
 }
+
+void sigIgnHup()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}

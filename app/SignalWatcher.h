@@ -25,3 +25,7 @@ public:
     // The thread is detached and lives until the process ends.
     static void start(TerminateHandler onTerminate);
 };
+
+// Blocks SIGHUP in the calling thread, so that rotation is never taken by a
+// worker thread that the caller wants to keep free of it.
+void sigIgnHup();

@@ -2,10 +2,12 @@
 // hand-over to the bridge.
 
 #include "AudioDevice.h"
+#include "CDMR_DV3000_DMRLink.h"
 #include "ConfigFile.h"
 #include "Log.h"
 #include "SignalWatcher.h"
 #include "Version.h"
+#include "MbeVersion.h"
 
 #include <cstdio>
 #include <cstring>
@@ -23,10 +25,47 @@ const char* baseName(const char* path)
 void sigHandler(int sig)
 {
     Log(3, "Signal %d received, exiting %s\n", sig, APP_NAME);
-    // No bridge yet: end at once. _exit rather than exit, because the other
-    // threads are still running and must not see static destructors.
+    if (CDMR_DV3000_DMRLink* bridge = gHalvane.load())
+        bridge->exitApp(0, 0);
+    // No bridge yet: end at once. _exit rather than exit, because other
+    // threads are running and must not see static destructors.
     std::fflush(stdout);
     _exit(0);
+}
+
+void* DMRLink(void*)
+{
+    Log(3, "Open UDP listener on %s:%d\n", servers.tlvAddress.get().c_str(), servers.tlvRxPort.load());
+    Log(3, "Open USRP on %s:%s\n", servers.usrpAddress.get().c_str(),
+        CDV3000_UDP::getTransmitPorts(servers.usrpTxPorts.get()).c_str());
+
+    // The bridge lives until the process ends; it is never destroyed, so
+    // that no worker thread can outlive it.
+    auto* bridge = new CDMR_DV3000_DMRLink(false);
+    const bool hardware = bridge->dv3000Ready == 1;
+    if (hardware) {
+        Log(3, "Using hardware AMBE vocoder\n");
+    } else if (servers.ambeSize != 88 && !servers.decoderFallBack) {
+        Log(6, "DV3000 not found!, Fatal error exiting.\n");
+        std::fflush(stdout);
+        _exit(252);
+    } else {
+        char version[16];
+        mbe_printVersion(version, sizeof(version));
+        Log(4, "Using software MBE decoder version %s\n", version);
+        Log(4, "Using software IMBE/AMBE vocoder\n");
+    }
+    bridge->beginEncodeLoop();
+    std::string address = servers.tlvAddress.get();
+    bridge->ambeFromUDPTLV(address.c_str(), servers.tlvRxPort, hardware);
+    return nullptr;
+}
+
+void runDMRLink(audio_opts*, audio_state*)
+{
+    if (servers.useMicrophone)
+        Log(4, "The microphone loop is not part of this build; running the bridge alone\n");
+    DMRLink(nullptr);
 }
 
 void openLocalAudio(audio_opts& opts)
@@ -81,6 +120,9 @@ int main(int argc, char** argv)
     if (getAudioEnabled())
         openLocalAudio(opts);
 
-    Log(3, "Configuration read; the bridge is not part of this build yet, exiting\n");
-    return 0;
+    runDMRLink(&opts, &state);
+    // The TLV listener could not be set up. Worker threads may be running,
+    // so end without static destructors.
+    std::fflush(stdout);
+    _exit(0);
 }

@@ -1,0 +1,382 @@
+#include "CDMR_DV3000_DMRLink.h"
+
+#include "AudioDevice.h"
+#include "AudioShaping.h"
+#include "CallRecord.h"
+#include "ConfigFile.h"
+#include "Log.h"
+#include "SignalWatcher.h"
+#include "Threads.h"
+#include "TlvDatagram.h"
+#include "UsrpProtocol.h"
+#include "dv3000_servers.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+
+std::atomic<CDMR_DV3000_DMRLink*> gHalvane{nullptr};
+std::atomic_bool isASL{false};
+std::atomic_int usrpCodec{USRP_CODEC_SLIN};
+std::atomic_bool natTimerNotDone{false};
+ImaAdpcmState adpcmTx;
+ImaAdpcmState adpcmRx;
+TlvQueue q(TLV_QUEUE_CAPACITY, "TLV queue");
+
+namespace {
+
+bool usrpMuted()
+{
+    int mute = servers.mute;
+    return mute == Mute::USRP || mute == Mute::BOTH;
+}
+
+} // namespace
+
+CDMR_DV3000_DMRLink::CDMR_DV3000_DMRLink(bool) : CDMR_DV3000(servers.ambeSize)
+{
+    setUp();
+}
+
+CDMR_DV3000_DMRLink::CDMR_DV3000_DMRLink(bool, const DV3000Timing& timing)
+    : CDMR_DV3000(servers.ambeSize, timing)
+{
+    setUp();
+}
+
+void CDMR_DV3000_DMRLink::setUp()
+{
+    AgcSettings agcSettings = servers.usrpAgc.get();
+    agc.SetParameters(agcSettings.hang, agcSettings.threshold, agcSettings.slope, agcSettings.decay, 8000.0);
+    isASL = servers.ambeMode.get() == "ASL";
+
+    subscribers.loadSubscriberMap(servers.subscriberFile.get().c_str());
+    servers.defaultMetadata.set(subscribers.buildDefaultMetadata(servers.gatewayDmrId));
+
+    if (servers.useEmulator)
+        emulator = std::make_unique<EmulatorLink>(servers.emulatorAddress.get());
+
+    gHalvane = this;
+}
+
+int CDMR_DV3000_DMRLink::beginEncodeLoop()
+{
+    if (!usrpSocket) {
+        std::string address = servers.usrpAddress.get();
+        PortList txPorts = servers.usrpTxPorts.get();
+        int rxPort = servers.usrpRxPort;
+        if (CDV3000_UDP::isLocalInterfaceAddress(address.c_str()) && txPorts[0] == rxPort) {
+            Log(4, "WARNING, USRP can not have same ports (%d) defined for local network interface.  Using %s\n",
+                rxPort, CDV3000_UDP::RESET_ADDRESS);
+            address = CDV3000_UDP::RESET_ADDRESS;
+            servers.usrpAddress.set(address);
+        }
+        usrpSocket = std::make_unique<CDV3000_UDP>(address.c_str(), rxPort, txPorts.data(), CDV3000_UDP::FLAG_BIND);
+        Log(3, "Sending to USRP clients at %s on port(s) %s\n", address.c_str(),
+            CDV3000_UDP::getTransmitPorts(txPorts).c_str());
+    }
+    int pcmPort = servers.pcmPort;
+    if (!pcmSocket && pcmPort != 0) {
+        pcmSocket = std::make_unique<CDV3000_UDP>("127.0.0.1", pcmPort, 0);
+        Log(3, "Sending PCM to  clients at %s on port %d\n", "127.0.0.1", pcmPort);
+    }
+    bool started = startDetachedThread([this] {
+        sigIgnHup();
+        getAudioFromUSRP();
+    });
+    if (!started) {
+        Log(6, "Error creating encode thread\n");
+        return 1;
+    }
+    return 0;
+}
+
+bool CDMR_DV3000_DMRLink::waitForUsrp(std::chrono::milliseconds limit)
+{
+    auto ms = limit.count();
+    return usrpSocket->waitForData(static_cast<int>(ms / 1000), static_cast<int>(ms % 1000) * 1000);
+}
+
+void CDMR_DV3000_DMRLink::getAudioFromUSRP()
+{
+    encodePath.start();
+    Log(3, "Starting USRP --> %s (encoder) -> TLV thread\n", "Halvane");
+    for (;;) {
+        if (!usrpSocket->waitForData(20, 0)) {
+            encodePath.onReceiveTimeout();
+            continue;
+        }
+        CUsrpPacket packet;
+        int got = usrpSocket->readSocket(packet.data(), static_cast<unsigned>(packet.capacity()));
+        if (got < 0)
+            continue;
+        packet.setReceived(static_cast<std::size_t>(got));
+        usrpSocket->isRegUser();
+        handleUsrpDatagram(packet);
+    }
+}
+
+void CDMR_DV3000_DMRLink::handleUsrpDatagram(CUsrpPacket& packet)
+{
+    if (!packet.hasMagic()) {
+        Log(4, "Received USRP packet without proper header\n");
+        return;
+    }
+    switch (packet.type()) {
+    case USRP_TYPE_TEXT:
+        if (packet.registration() != UsrpRegistration::None)
+            handleRegistration(packet);
+        else
+            commands.handleUsrpText(packet);
+        break;
+    case USRP_TYPE_DTMF:
+        commands.handleDtmf(packet);
+        break;
+    case USRP_TYPE_TLV:
+        if (auto record = TLV_CLASS::fromRecord(packet.payloadArea()))
+            q.push(std::move(record));
+        break;
+    case USRP_TYPE_PING:
+        Log(3, "Got PING from USRP client\n");
+        break;
+    case USRP_TYPE_VOICE:
+    case USRP_TYPE_VOICE_ADPCM:
+    case USRP_TYPE_VOICE_ULAW:
+        encodePath.handleVoice(packet);
+        break;
+    default:
+        break;
+    }
+}
+
+void CDMR_DV3000_DMRLink::handleRegistration(const CUsrpPacket& packet)
+{
+    switch (packet.registration()) {
+    case UsrpRegistration::Register:
+        if (natTimerNotDone)
+            sendPacketToUSRP(USRP_TYPE_TEXT, USRP_REG_UNREG_TEXT, static_cast<int>(std::strlen(USRP_REG_UNREG_TEXT)));
+        usrpSocket->setWriteSockAddr();
+        sendPacketToUSRP(USRP_TYPE_TEXT, USRP_REG_OK, static_cast<int>(std::strlen(USRP_REG_OK)));
+        usrpCodec = USRP_CODEC_SLIN;
+        natTimerNotDone = true;
+        if (!pingRunning.exchange(true))
+            startNATTimeoutTimer();
+        break;
+    case UsrpRegistration::Unregister:
+        natTimerNotDone = false;
+        usrpSocket->resetWriteSockAddr();
+        Log(3, "USRP unregister client\n");
+        break;
+    default:
+        break;
+    }
+}
+
+void CDMR_DV3000_DMRLink::startNATTimeoutTimer()
+{
+    bool started = startDetachedThread([this] {
+        sigIgnHup();
+        while (natTimerNotDone) {
+            std::this_thread::sleep_for(std::chrono::seconds(servers.pingTimer.load()));
+            // A client that unregistered during the sleep gets no more pings.
+            if (!natTimerNotDone)
+                break;
+            CUsrpPacket ping = CUsrpPacket::ping(nextSequence());
+            sendUsrp(ping, ping.size());
+        }
+        pingRunning = false;
+    });
+    if (!started) {
+        pingRunning = false;
+        Log(6, "Error creating USRP PING thread\n");
+    }
+}
+
+void CDMR_DV3000_DMRLink::sendUsrp(const CUsrpPacket& packet, std::size_t size)
+{
+    if (usrpSocket && size > 0)
+        usrpSocket->writeSocket(packet.data(), static_cast<unsigned>(size));
+}
+
+void CDMR_DV3000_DMRLink::sendPacketToUSRP(int type, const void* data, int len)
+{
+    CUsrpPacket packet = CUsrpPacket::text(nextSequence(), type, data, len > 0 ? static_cast<std::size_t>(len) : 0);
+    sendUsrp(packet, packet.size());
+}
+
+void CDMR_DV3000_DMRLink::sendMetadataToUSRP(const void* data, int len)
+{
+    sendPacketToUSRP(USRP_TYPE_TEXT, data, len);
+}
+
+void CDMR_DV3000_DMRLink::sendSingle(const char* address, const int* ports, const void* data, int len)
+{
+    if (isASL || len <= 0)
+        return;
+    CDV3000_UDP endpoint(address, 0, ports, 0);
+    endpoint.writeSocket(static_cast<const unsigned char*>(data), static_cast<unsigned>(len));
+}
+
+void CDMR_DV3000_DMRLink::sendAudioToUSRP(void* pcm, int len)
+{
+    if (usrpMuted())
+        return;
+    auto* samples = static_cast<short*>(pcm);
+    if (len > 0) {
+        switch (servers.usrpAudio.load()) {
+        case AUDIO_USE_GAIN:
+            adjustGain(servers.usrpGain, samples);
+            break;
+        case AUDIO_USE_AGC:
+            runAgc(agc, samples, samples, static_cast<int>(USRP_VOICE_SAMPLES));
+            break;
+        default:
+            break;
+        }
+    }
+    CUsrpPacket packet = CUsrpPacket::voice(nextSequence(), pcm, len > 0 ? static_cast<std::size_t>(len) : 0);
+    if (pcmSocket)
+        pcmSocket->writeSocket(packet.data() + USRP_HEADER_SIZE, USRP_VOICE_BYTES);
+
+    int codec = usrpCodec;
+    std::size_t size;
+    {
+        std::lock_guard<std::mutex> lock(adpcmTxMutex);
+        size = packet.encodeVoice(codec, adpcmTx);
+    }
+    if (size == 0 || !usrpSocket)
+        return;
+    int sent = usrpSocket->writeSocket(packet.data(), static_cast<unsigned>(size));
+    if (sent == -1 && codec == USRP_CODEC_SLIN)
+        Log(5, "UDP send error %d to USRP\n", errno);
+}
+
+void CDMR_DV3000_DMRLink::sendASLMetadata()
+{
+    int gateway = servers.gatewayDmrId;
+    int repeater = servers.repeaterID;
+    if (repeater == gateway) {
+        Log(6, "Repeater ID (%d) can not be the same as subscriber ID (%d). Fatal error exiting\n", repeater, repeater);
+        std::fflush(stdout);
+        _exit(254);
+    }
+    CallRecord call;
+    call.source = static_cast<std::uint32_t>(gateway);
+    call.repeater = static_cast<std::uint32_t>(repeater);
+    call.destination = static_cast<std::uint32_t>(servers.txTg.load());
+    call.slot = static_cast<std::uint8_t>(servers.txTs.load());
+    call.colorCode = static_cast<std::uint8_t>(servers.colorCode.load());
+    call.call = SubscriberDatabase::extendedMetadata("ASL", "");
+    TLV_CLASS record = makeCallRecord(TAG_SET_INFO, call);
+    sendPacketToUSRP(USRP_TYPE_TEXT, record.data(), static_cast<int>(record.size()));
+}
+
+void CDMR_DV3000_DMRLink::processAudio(void* pcm, int len)
+{
+    if (servers.monitorASLAudio)
+        processAudioxxx(pcm, len);
+    if (!servers.useMicrophone && !usrpMuted())
+        sendAudioToUSRP(pcm, len);
+}
+
+int CDMR_DV3000_DMRLink::setupVocoder(bool hardware, int ambeSize)
+{
+    if (!hardware || ambeSize < 1)
+        return hardware;
+    if (ambeSize == 49 || ambeSize == 72)
+        return initDV3000(rateCommand);
+    if (ambeSize == 48)
+        return initDV3000(rateCommandDSTAR);
+    return hardware;
+}
+
+void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool hardware)
+{
+    std::string listenAddress = address;
+    CDV3000_UDP listener(listenAddress.c_str(), port, CDV3000_UDP::FLAG_BIND);
+    if (!listener.isOpen())
+        return;
+    Log(3, "Starting TLV --> %s (decoder) --> USRP thread\n", "Halvane");
+    bool started = startDetachedThread([this, hardware] {
+        sigIgnHup();
+        ambeFromUDPTLVThread(hardware);
+    });
+    if (!started) {
+        Log(6, "Error creating tlv thread\n");
+        return;
+    }
+
+    std::uint8_t datagram[TLV_RECEIVE_SIZE];
+    for (;;) {
+        if (!listener.waitForData()) {
+            // A closed or failing socket would make the wait return at once.
+            if (!listener.isOpen())
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        } else {
+            int n = listener.readSocket(datagram, sizeof(datagram));
+            if (n >= 0) {
+                std::span<const std::uint8_t> bytes(datagram, static_cast<std::size_t>(n));
+                if (isASL && CUsrpPacket::hasMagic(bytes)) {
+                    relayAslPacket(datagram, n);
+                } else if (auto record = acceptTlvDatagram(bytes, listenAddress.c_str(), port)) {
+                    q.push(std::move(record));
+                }
+            }
+        }
+        if (tlvRxReopen.exchange(false)) {
+            port = servers.tlvRxPort;
+            listener.closeSocket();
+            listener.openSocket(listenAddress.c_str(), port, CDV3000_UDP::FLAG_BIND);
+            Log(2, "TLV rx socket reopened for %s:%d\n", listenAddress.c_str(), port);
+        }
+    }
+}
+
+void CDMR_DV3000_DMRLink::relayAslPacket(const std::uint8_t* datagram, int length)
+{
+    CUsrpPacket packet;
+    std::size_t n = std::min(static_cast<std::size_t>(length), packet.capacity());
+    std::memcpy(packet.data(), datagram, n);
+    packet.setReceived(n);
+    if (packet.type() == USRP_TYPE_VOICE) {
+        if (usrpMuted())
+            return;
+        if (!aslKeyed)
+            sendASLMetadata();
+        aslKeyed = packet.keyed();
+        int payload = length > static_cast<int>(USRP_HEADER_SIZE) ? length - static_cast<int>(USRP_HEADER_SIZE) : 0;
+        sendAudioToUSRP(packet.data() + USRP_HEADER_SIZE, std::min(payload, static_cast<int>(USRP_VOICE_BYTES)));
+        return;
+    }
+    usrpSequence = packet.seq();
+    if (usrpSocket)
+        usrpSocket->writeSocket(datagram, static_cast<unsigned>(length));
+}
+
+void CDMR_DV3000_DMRLink::ambeFromUDPTLVThread(bool hardware)
+{
+    decodePath.start(hardware);
+    for (;;) {
+        std::unique_ptr<TLV_CLASS> record = q.pop();
+        decodePath.handle(*record);
+    }
+}
+
+void CDMR_DV3000_DMRLink::exitApp(int status, int code)
+{
+    if (usrpOpen()) {
+        char text[64];
+        int len = std::snprintf(text, sizeof(text), "REG:EXITING %d %d", status, code);
+        sendPacketToUSRP(USRP_TYPE_TEXT, text, len + 1);
+        usrpSocket->closeSocket();
+    }
+    subscribers.freeSubscriberMap();
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGHUP, SIG_DFL);
+    std::fflush(stdout);
+    _exit(status);
+}

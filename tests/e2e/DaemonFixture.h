@@ -1,0 +1,66 @@
+// Runs the real Halvane binary for one test: a temporary directory with the
+// ini file and the log, free loopback ports for every endpoint, and helpers
+// to wait for log lines.
+#pragma once
+
+#include "ChildProcess.h"
+#include "TempDir.h"
+#include "UdpSocket.h"
+
+#include <memory>
+#include <string>
+
+struct DaemonPorts {
+    int tlvRx = freeUdpPort();    // Halvane reads the partner here
+    int tlvTx = freeUdpPort();    // the partner listens here
+    int usrpRx = freeUdpPort();   // Halvane reads the USRP client here
+    int usrpTx = freeUdpPort();   // the USRP client listens here
+    int dv3000 = freeUdpPort();   // the AMBE server, usually absent
+};
+
+class Daemon {
+public:
+    Daemon() = default;
+
+    // The ini text with the ports filled in; `extra` is appended per section
+    // by the caller (sections may repeat keys: later lines win).
+    std::string ini(const std::string& general = "", const std::string& ambe = "", const std::string& usrp = "",
+                    const std::string& dv3000 = "") const
+    {
+        return "[AMBE_AUDIO]\ngatewayDmrId = 3100001\nrepeaterID = 3100002\nRXPort = " + std::to_string(ports.tlvRx) +
+               "\nTXPort = " + std::to_string(ports.tlvTx) + "\n" + ambe + "[USRP]\nRXPort = " +
+               std::to_string(ports.usrpRx) + "\nTXPort = " + std::to_string(ports.usrpTx) + "\n" + usrp +
+               "[DV3000]\nRXPort = " + std::to_string(ports.dv3000) + "\n" + dv3000 + "[GENERAL]\nsubscriberFile = " +
+               dir.file("subscribers.csv") + "\n" + general;
+    }
+
+    void start(const std::string& iniText)
+    {
+        dir.write("halvane.ini", iniText);
+        process = std::make_unique<ChildProcess>(std::string(HALVANE_BIN_DIR) + "/Halvane",
+                                                 std::vector<std::string>{"halvane.ini"}, dir.path(),
+                                                 std::vector<std::pair<std::string, std::string>>{
+                                                     {"HalvaneLogDir", dir.path()}},
+                                                 dir.file("stdout"));
+    }
+
+    // Starts with the software vocoder (no DV3000 needed) and waits until
+    // both loops run.
+    bool startRunning(const std::string& general = "", const std::string& ambe = "", const std::string& usrp = "")
+    {
+        start(ini("decoderFallBack = true\n" + general, ambe, usrp));
+        return waitForLog("Starting TLV --> Halvane (decoder) --> USRP thread") &&
+               waitForLog("Starting USRP --> Halvane (encoder) -> TLV thread");
+    }
+
+    std::string log() const { return readFile(dir.file("Halvane.log")); }
+    bool hasLog(const std::string& text) const { return log().find(text) != std::string::npos; }
+    bool waitForLog(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(20)) const
+    {
+        return eventually([&] { return hasLog(text); }, limit);
+    }
+
+    TempDir dir;
+    DaemonPorts ports;
+    std::unique_ptr<ChildProcess> process;
+};

@@ -1,0 +1,470 @@
+// CDV3000_Base and CDMR_DV3000 against the DV3000 simulator, over UDP (an
+// AMBE server) and over a pseudo-terminal (a chip on a serial line): the
+// start-up and each of its failure stages, the exact bytes of the vocoding
+// exchanges, concurrent encoding and decoding, and the reply faults a real
+// chip or server shows.
+#include "CDMR_DV3000.h"
+#include "CDV3000_Base.h"
+#include "Dv3000Simulator.h"
+
+#include "ChildProcess.h"
+#include "LogCapture.h"
+#include "dv3000_servers.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <poll.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Sim = Dv3000Simulator;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+const Bytes DMR_RATE = {0x61, 0x00, 0x0D, 0x00, 0x0A, 0x04, 0x31, 0x07, 0x54,
+                        0x24, 0x00, 0x00, 0x00, 0x00, 0x00, 0x6F, 0x48};
+const Bytes DSTAR_RATE = {0x61, 0x00, 0x0D, 0x00, 0x0A, 0x01, 0x30, 0x07, 0x63,
+                          0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x48};
+
+// Polls are long enough for a loaded machine; the exchange time-out is long
+// too, except where a test waits for it on purpose.
+const DV3000Timing ROBUST{1000us, 100ms, 5000ms};
+const DV3000Timing QUICK_TIMEOUT{1000us, 100ms, 1000ms};
+
+// A block that differs with `seed`, so every exchange has its own answer.
+Sim::Block makeBlock(int seed)
+{
+    Sim::Block block{};
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<std::int16_t>((seed * 7919 + static_cast<int>(i) * 104729) % 65536 - 32768);
+    return block;
+}
+
+// The samples as the bridge hands them over: each swapped to big-endian.
+std::array<short, 160> wireOrder(const Sim::Block& block)
+{
+    std::array<short, 160> out{};
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        const auto u = static_cast<std::uint16_t>(block[i]);
+        out[i] = static_cast<short>(static_cast<std::uint16_t>(u << 8 | u >> 8));
+    }
+    return out;
+}
+
+Sim::Frame makeFrame(int seed)
+{
+    Sim::Frame frame{};
+    for (std::size_t i = 0; i < frame.size(); ++i)
+        frame[i] = static_cast<std::uint8_t>(seed * 31 + static_cast<int>(i) * 17);
+    return frame;
+}
+
+struct EncodeResult {
+    int length = 0;
+    Sim::Frame frame{};
+};
+
+EncodeResult encode(CDV3000_Base& chip, const Sim::Block& block)
+{
+    EncodeResult result;
+    auto samples = wireOrder(block);
+    result.length = chip.dv3000Encode(result.frame.data(), 320, samples.data());
+    return result;
+}
+
+struct DecodeResult {
+    bool ok = false;
+    Sim::Block pcm{};
+};
+
+DecodeResult decode(CDV3000_Base& chip, const Sim::Frame& frame)
+{
+    DecodeResult result;
+    result.ok = chip.dv3000Decode(frame.data(), 9, result.pcm.data());
+    return result;
+}
+
+// Records the decoded audio the way the bridge's sink receives it.
+class RecordingVocoder : public CDV3000_Base {
+public:
+    using CDV3000_Base::CDV3000_Base;
+    void processAudio(void* pcm, int len) override
+    {
+        const auto* samples = static_cast<const std::int16_t*>(pcm);
+        delivered.assign(samples, samples + len / 2);
+    }
+    std::vector<std::int16_t> delivered;
+};
+
+// Parameter: true for the serial line, false for UDP.
+class DV3000OverSimulator : public ::testing::TestWithParam<bool> {
+protected:
+    void TearDown() override
+    {
+        sim.reset();
+        servers.setDefaults();
+    }
+
+    bool serial() const { return GetParam(); }
+
+    // Starts the simulator with `options` on this test's transport and
+    // points the settings at it.
+    void startSimulator(Sim::Options options = {})
+    {
+        options.udp = !serial();
+        options.udpPort = 0;
+        options.pty = serial();
+        sim = std::make_unique<Sim>(options);
+        std::string error;
+        ASSERT_TRUE(sim->start(error)) << error;
+        servers.dv3000Serial = serial();
+        servers.dv3000Address.set(serial() ? sim->ptyPath() : "127.0.0.1");
+        servers.dv3000Port = serial() ? 2460 : sim->udpPort();
+        servers.dv3000Baud = 460800;
+    }
+
+    Sim::Options withFault(Sim::Fault fault, Sim::FaultTarget on = Sim::FaultTarget::Any, int count = 0)
+    {
+        Sim::Options options;
+        options.faults = {fault};
+        options.faultOn = on;
+        options.faultCount = count;
+        return options;
+    }
+
+    // The place the "not found" message names.
+    std::string notFoundAt(const char* stage) const
+    {
+        if (serial())
+            return "DV3000 not found at device : " + sim->ptyPath() + " and baud : 460800 (" + stage + " failed)";
+        return "DV3000 not found at 127.0.0.1:" + std::to_string(sim->udpPort()) + " (" + stage + " failed)";
+    }
+
+    // Waits until bytes the simulator sent are visible to the transport;
+    // over UDP on loopback they are as soon as they were sent.
+    void waitUntilDelivered() const
+    {
+        if (!serial())
+            return;
+        const int fd = ::open(sim->ptyPath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        pollfd entry{fd, POLLIN, 0};
+        EXPECT_EQ(::poll(&entry, 1, 10000), 1);
+        ::close(fd);
+    }
+
+    LogCapture log;
+    std::unique_ptr<Sim> sim;
+};
+
+std::string transportName(const ::testing::TestParamInfo<bool>& info)
+{
+    return info.param ? "Serial" : "Udp";
+}
+
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(Transports, DV3000OverSimulator, ::testing::Bool(), transportName);
+
+TEST_P(DV3000OverSimulator, StartsUpWithTheExactSequence)
+{
+    startSimulator();
+    CDV3000_Base chip(ROBUST);
+    ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
+    EXPECT_EQ(chip.dv3000Ready, 1);
+    EXPECT_TRUE(log.has('M', "Connecting to DV3000 hardware......"));
+    EXPECT_TRUE(log.has('M', "Begin DV3000 decode"));
+
+    const Sim::Stats stats = sim->stats();
+    EXPECT_EQ(stats.flushBytes, 35 * 10);
+    EXPECT_EQ(stats.resets, 1);
+    EXPECT_EQ(stats.productIdRequests, 1);
+    EXPECT_EQ(stats.lastRateCommand, DMR_RATE);
+    EXPECT_EQ(stats.ignoredPackets, 0);
+
+    // A second start-up (a mode change) reopens the transport and starts over.
+    ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommandDSTAR), 1);
+    EXPECT_EQ(sim->stats().resets, 2);
+    EXPECT_EQ(sim->stats().lastRateCommand, DSTAR_RATE);
+}
+
+TEST_P(DV3000OverSimulator, EncodesAndDecodesWithExactBytesOnTheWire)
+{
+    startSimulator();
+    CDV3000_Base chip(ROBUST);
+    ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
+
+    const Sim::Block block = makeBlock(1);
+    const EncodeResult encoded = encode(chip, block);
+    ASSERT_EQ(encoded.length, 9);
+    EXPECT_EQ(encoded.frame, Sim::standInEncode(block, Sim::RateMode::Dmr));
+
+    // Speech request: header with length 0x0142, then big-endian samples.
+    const Bytes speech = sim->stats().lastSpeechRequest;
+    ASSERT_EQ(speech.size(), 326u);
+    EXPECT_EQ(Bytes(speech.begin(), speech.begin() + 6), (Bytes{0x61, 0x01, 0x42, 0x02, 0x00, 0xA0}));
+    EXPECT_EQ(speech[6], static_cast<std::uint16_t>(block[0]) >> 8);
+    EXPECT_EQ(speech[7], static_cast<std::uint16_t>(block[0]) & 0xFF);
+
+    const Sim::Frame frame = makeFrame(2);
+    const DecodeResult decoded = decode(chip, frame);
+    ASSERT_TRUE(decoded.ok);
+    EXPECT_EQ(decoded.pcm, Sim::standInDecode(frame));
+
+    // Channel request: header with length 0x000B, then the frame.
+    Bytes channel = {0x61, 0x00, 0x0B, 0x01, 0x01, 0x48};
+    channel.insert(channel.end(), frame.begin(), frame.end());
+    EXPECT_EQ(sim->stats().lastChannelRequest, channel);
+
+    // The frame-level entry hands the decoded block to the audio sink.
+    RecordingVocoder sink(ROBUST);
+    ASSERT_EQ(sink.initDV3000(CDMR_DV3000::rateCommand), 1);
+    EXPECT_TRUE(sink.dv3000ProcessMbeFrame(frame.data(), 9));
+    const Sim::Block expected = Sim::standInDecode(frame);
+    EXPECT_EQ(sink.delivered, std::vector<std::int16_t>(expected.begin(), expected.end()));
+}
+
+TEST_P(DV3000OverSimulator, EncodingAndDecodingFromTwoThreadsNeverCross)
+{
+    startSimulator();
+    CDV3000_Base chip(ROBUST);
+    ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
+
+    constexpr int ROUNDS = 200;
+    std::atomic_int encodeMismatches{0};
+    std::atomic_int decodeMismatches{0};
+    std::thread encoder([&] {
+        for (int i = 0; i < ROUNDS; ++i) {
+            const Sim::Block block = makeBlock(i);
+            const EncodeResult r = encode(chip, block);
+            if (r.length != 9 || r.frame != Sim::standInEncode(block, Sim::RateMode::Dmr))
+                ++encodeMismatches;
+        }
+    });
+    std::thread decoder([&] {
+        for (int i = 0; i < ROUNDS; ++i) {
+            const Sim::Frame frame = makeFrame(i);
+            const DecodeResult r = decode(chip, frame);
+            if (!r.ok || r.pcm != Sim::standInDecode(frame))
+                ++decodeMismatches;
+        }
+    });
+    encoder.join();
+    decoder.join();
+    EXPECT_EQ(encodeMismatches, 0);
+    EXPECT_EQ(decodeMismatches, 0);
+}
+
+TEST_P(DV3000OverSimulator, AModeChangeNeverInterleavesWithExchanges)
+{
+    startSimulator();
+    CDV3000_Base chip(ROBUST);
+    ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
+
+    // Encoding goes on while the chip is restarted with D-STAR parameters:
+    // each encode runs wholly before or wholly after the restart.
+    std::atomic_bool done{false};
+    std::atomic_int wrong{0};
+    std::atomic_int exchanges{0};
+    std::thread encoder([&] {
+        for (int i = 0; !done; ++i) {
+            const Sim::Block block = makeBlock(i);
+            const EncodeResult r = encode(chip, block);
+            if (r.length != 9 || (r.frame != Sim::standInEncode(block, Sim::RateMode::Dmr) &&
+                                  r.frame != Sim::standInEncode(block, Sim::RateMode::Dstar)))
+                ++wrong;
+            ++exchanges;
+        }
+    });
+    ASSERT_TRUE(eventually([&] { return exchanges > 5; }));
+    EXPECT_EQ(chip.initDV3000(CDMR_DV3000::rateCommandDSTAR), 1);
+    const int after = exchanges;
+    ASSERT_TRUE(eventually([&] { return exchanges > after + 5; }));
+    done = true;
+    encoder.join();
+    EXPECT_EQ(wrong, 0);
+    const Sim::Block block = makeBlock(9999);
+    EXPECT_EQ(encode(chip, block).frame, Sim::standInEncode(block, Sim::RateMode::Dstar));
+}
+
+TEST_P(DV3000OverSimulator, ALateReplyIsNeverTakenForTheNextOne)
+{
+    Sim::Options options = withFault(Sim::Fault::Late, Sim::FaultTarget::Any, 1);
+    options.delayMs = 2500;
+    startSimulator(options);
+    CDV3000_Base chip(QUICK_TIMEOUT);
+    ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
+
+    // The first exchange gives up before its reply comes.
+    Sim::Frame frame;
+    frame.fill(0x55);
+    auto samples = wireOrder(makeBlock(1));
+    EXPECT_EQ(chip.dv3000Encode(frame.data(), 320, samples.data()), 0);
+    EXPECT_EQ(frame, (Sim::Frame{0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}));
+    ASSERT_TRUE(eventually([&] { return sim->stats().lateRepliesSent == 1; }));
+    waitUntilDelivered();
+
+    // The late reply answers nothing: every later exchange gets its own.
+    for (int i = 2; i < 6; ++i)
+        EXPECT_EQ(encode(chip, makeBlock(i)).frame, Sim::standInEncode(makeBlock(i), Sim::RateMode::Dmr)) << i;
+    const Sim::Frame other = makeFrame(1);
+    EXPECT_EQ(decode(chip, other).pcm, Sim::standInDecode(other));
+}
+
+TEST_P(DV3000OverSimulator, StartupFailsAtTheStageThatFailed)
+{
+    struct Case {
+        Sim::Fault fault;
+        const char* stage;
+    };
+    for (const Case& c : {Case{Sim::Fault::NoReady, "Reset"}, Case{Sim::Fault::BadProductId, "ProdID"},
+                          Case{Sim::Fault::RateFail, "ProdID"}}) {
+        SCOPED_TRACE(Sim::faultName(c.fault));
+        startSimulator(withFault(c.fault));
+        CDV3000_Base chip(ROBUST);
+        EXPECT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 0);
+        EXPECT_EQ(chip.dv3000Ready, 0);
+        EXPECT_TRUE(log.has('W', notFoundAt(c.stage)));
+        if (c.fault == Sim::Fault::NoReady) {
+            EXPECT_TRUE(log.has('W', "DV3000 did not reset at " + servers.dv3000Address.get() + ":" +
+                                         std::to_string(servers.dv3000Port.load())));
+        }
+        sim.reset();
+    }
+    EXPECT_TRUE(log.has('W', serial() ? "Serial port open succeeded but no response from DV3000.  Wrong baud rate?"
+                                      : "AMBE server open succeeded but no response from DV3000.  Wrong port?"));
+    EXPECT_TRUE(log.has('M', "DV3000 Rate Control failed"));
+    EXPECT_TRUE(log.has('E', "DV3000 refused the rate parameters, status 1"));
+    EXPECT_FALSE(log.contains("Begin DV3000 decode"));
+}
+
+TEST_P(DV3000OverSimulator, ARestartedChipYieldsSilenceAndTheResetMessage)
+{
+    startSimulator(withFault(Sim::Fault::Reset, Sim::FaultTarget::Decode, 1));
+    CDV3000_Base chip(ROBUST);
+    ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
+
+    const Sim::Frame frame = makeFrame(3);
+    DecodeResult r = decode(chip, frame);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.pcm, Sim::Block{});
+    EXPECT_TRUE(log.has('E', "DV3000 has unexpectedly reset.  USB power issues may be the cause"));
+
+    // Nothing is retried here, but nothing stays broken either.
+    r = decode(chip, frame);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.pcm, Sim::standInDecode(frame));
+}
+
+TEST_P(DV3000OverSimulator, AReplyOfTheWrongTypeIsNotAFrame)
+{
+    // The wrong-type reply is exactly as long as a frame reply: its length
+    // alone must not make it count as one.
+    startSimulator(withFault(Sim::Fault::WrongType, Sim::FaultTarget::Encode, 1));
+    CDV3000_Base chip(ROBUST);
+    ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
+
+    EncodeResult r;
+    r.frame.fill(0x55);
+    auto samples = wireOrder(makeBlock(4));
+    EXPECT_EQ(chip.dv3000Encode(r.frame.data(), 320, samples.data()), 0);
+    EXPECT_EQ(r.frame, (Sim::Frame{0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}));
+    EXPECT_TRUE(log.has('E', "DV3000 return type not correct.  Found 0, expected 1"));
+    EXPECT_EQ(encode(chip, makeBlock(5)).frame, Sim::standInEncode(makeBlock(5), Sim::RateMode::Dmr));
+}
+
+TEST_P(DV3000OverSimulator, CutRepliesAreRejectedAndTheNextExchangeIsSound)
+{
+    for (const Sim::Fault fault : {Sim::Fault::Short, Sim::Fault::Truncated}) {
+        SCOPED_TRACE(Sim::faultName(fault));
+        startSimulator(withFault(fault, Sim::FaultTarget::Decode, 1));
+        CDV3000_Base chip(QUICK_TIMEOUT);
+        ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
+
+        const Sim::Frame frame = makeFrame(6);
+        DecodeResult r = decode(chip, frame);
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.pcm, Sim::Block{});
+        r = decode(chip, frame);
+        EXPECT_TRUE(r.ok);
+        EXPECT_EQ(r.pcm, Sim::standInDecode(frame));
+        sim.reset();
+    }
+    EXPECT_TRUE(log.has('E', "DV3000 header is short.  byte count=3"));
+    if (serial()) {
+        EXPECT_TRUE(log.has('W', "Serial: response header not fully read.  Bytes received: 3"));
+        EXPECT_TRUE(log.has('W', "Serial: response body not fully read. rxLen=165 leftToRead=322"));
+        EXPECT_TRUE(log.has('E', "DV3000 packet size does not match bytes in stream.  len=322 streamBytes=165"));
+    } else {
+        EXPECT_TRUE(log.has('E', "DV3000 packet size does not match bytes in stream.  len=322 streamBytes=165"));
+    }
+}
+
+TEST_P(DV3000OverSimulator, ExtraBytesAndNoiseAroundAReplyAreHandled)
+{
+    // Over-long reply: a datagram that does not match its header is
+    // rejected; on a serial line the packet is read and the surplus dropped
+    // before the next request.
+    startSimulator(withFault(Sim::Fault::Long, Sim::FaultTarget::Encode, 1));
+    {
+        CDV3000_Base chip(ROBUST);
+        ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
+        const Sim::Block block = makeBlock(7);
+        const EncodeResult r = encode(chip, block);
+        if (serial()) {
+            EXPECT_EQ(r.length, 9);
+            EXPECT_EQ(r.frame, Sim::standInEncode(block, Sim::RateMode::Dmr));
+            waitUntilDelivered();
+        } else {
+            EXPECT_EQ(r.length, 0);
+            EXPECT_TRUE(log.has('E', "DV3000 packet size does not match bytes in stream.  len=11 streamBytes=18"));
+        }
+        EXPECT_EQ(encode(chip, makeBlock(8)).frame, Sim::standInEncode(makeBlock(8), Sim::RateMode::Dmr));
+    }
+    sim.reset();
+
+    // Noise before the reply: a serial line resynchronises on the start
+    // byte; over UDP the noise datagram is rejected and the real reply,
+    // which came after it, is dropped before the next request.
+    startSimulator(withFault(Sim::Fault::Garbage, Sim::FaultTarget::Encode, 1));
+    CDV3000_Base chip(ROBUST);
+    ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
+    const Sim::Block block = makeBlock(9);
+    const EncodeResult r = encode(chip, block);
+    if (serial()) {
+        EXPECT_EQ(r.length, 9);
+        EXPECT_EQ(r.frame, Sim::standInEncode(block, Sim::RateMode::Dmr));
+        EXPECT_TRUE(log.has('W', "Serial: skipped 8 byte(s) before a DV3000 packet start"));
+    } else {
+        EXPECT_EQ(r.length, 0);
+        EXPECT_TRUE(log.has('E', "DV3000 start byte not found"));
+        // Ready, product id, rate, then noise and reply: the reply is in
+        // before the next request is sent.
+        ASSERT_TRUE(eventually([&] { return sim->stats().repliesSent == 5; }));
+    }
+    for (int i = 10; i < 13; ++i)
+        EXPECT_EQ(encode(chip, makeBlock(i)).frame, Sim::standInEncode(makeBlock(i), Sim::RateMode::Dmr)) << i;
+}
+
+TEST_P(DV3000OverSimulator, FrameSizeChoosesTheRateCommand)
+{
+    startSimulator();
+    for (const int size : {48, 49, 72, 88, 0}) {
+        SCOPED_TRACE(size);
+        CDMR_DV3000 chip(size, ROBUST);
+        EXPECT_EQ(chip.dv3000Ready, 1);
+        EXPECT_EQ(sim->stats().lastRateCommand, size == 48 ? DSTAR_RATE : DMR_RATE);
+    }
+    EXPECT_TRUE(log.has('D', "Attempt to  init DV3000 in DSTAR mode"));
+    EXPECT_TRUE(log.has('D', "Attempt to  init DV3000 in DMR mode"));
+    EXPECT_EQ(sim->stats().resets, 5);
+}

@@ -1,0 +1,286 @@
+// The DV3000 simulator itself: what it answers and ignores on the wire, the
+// selection of faulty replies, the vocoder hooks, its command line, and the
+// dv3000-sim program as an operator runs it.
+#include "Dv3000Simulator.h"
+
+#include "CDMR_DV3000.h"
+#include "ChildProcess.h"
+#include "LogCapture.h"
+#include "TempDir.h"
+#include "dv3000_servers.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdint>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Sim = Dv3000Simulator;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+// A plain UDP socket on loopback that talks to the simulator packet by packet.
+class Client {
+public:
+    explicit Client(int port) : port_(port) { fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+    ~Client() { ::close(fd_); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    void send(const Bytes& bytes) const
+    {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<std::uint16_t>(port_));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+    }
+
+    // The next datagram, or nothing within `limit`.
+    std::optional<Bytes> receive(std::chrono::milliseconds limit = 5000ms) const
+    {
+        pollfd entry{fd_, POLLIN, 0};
+        if (::poll(&entry, 1, static_cast<int>(limit.count())) != 1)
+            return std::nullopt;
+        std::uint8_t buf[2048];
+        const ssize_t n = ::recv(fd_, buf, sizeof(buf), 0);
+        return n < 0 ? std::nullopt : std::optional<Bytes>(Bytes(buf, buf + n));
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+Bytes speechRequest(const Sim::Block& block)
+{
+    Bytes packet(std::begin(CDV3000_Base::DV3000_AUDIO_HEADER), std::end(CDV3000_Base::DV3000_AUDIO_HEADER));
+    for (const std::int16_t s : block) {
+        packet.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(s) >> 8));
+        packet.push_back(static_cast<std::uint8_t>(s));
+    }
+    return packet;
+}
+
+Bytes channelReply(const Sim::Frame& frame)
+{
+    Bytes packet(15);
+    const std::uint8_t header[] = {0x61, 0x00, 0x0B, 0x01, 0x01, 0x48};
+    std::copy(std::begin(header), std::end(header), packet.begin());
+    std::copy(frame.begin(), frame.end(), packet.begin() + 6);
+    return packet;
+}
+
+Sim::Block rampBlock(int offset)
+{
+    Sim::Block block{};
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<std::int16_t>(offset + static_cast<int>(i) * 100);
+    return block;
+}
+
+std::unique_ptr<Sim> startUdp(Sim::Options options)
+{
+    options.udp = true;
+    options.udpPort = 0;
+    auto sim = std::make_unique<Sim>(std::move(options));
+    std::string error;
+    EXPECT_TRUE(sim->start(error)) << error;
+    return sim;
+}
+
+// The rest of the complete line that begins with `marker`, or "".
+std::string lineAfter(const std::string& text, const std::string& marker)
+{
+    const std::size_t at = text.find(marker);
+    if (at == std::string::npos)
+        return "";
+    const std::size_t begin = at + marker.size();
+    const std::size_t end = text.find('\n', begin);
+    return end == std::string::npos ? "" : text.substr(begin, end - begin);
+}
+
+bool parse(const std::vector<std::string>& args, Sim::Options& options, std::string& error)
+{
+    bool help = false;
+    return Sim::parseArguments(args, options, error, help);
+}
+
+} // namespace
+
+TEST(Dv3000Simulator, AnswersWhatTheChipAnswersAndIgnoresTheRest)
+{
+    auto sim = startUdp({});
+    Client client(sim->udpPort());
+
+    // Flush blocks and unknown or malformed packets get no answer.
+    client.send(Bytes(10, 0));
+    client.send({0x61, 0x00, 0x01, 0x00, 0x77});
+    client.send({0x61, 0x00, 0x04, 0x02, 0x00, 0x01, 0x12, 0x34});
+    client.send({0x61, 0x00, 0x0B, 0x01});
+    EXPECT_FALSE(client.receive(200ms).has_value());
+
+    client.send({0x61, 0x00, 0x07, 0x00, 0x34, 0x05, 0x00, 0x00, 0x0F, 0x00, 0x00});
+    EXPECT_EQ(client.receive(), (Bytes{0x61, 0x00, 0x01, 0x00, 0x39}));
+    client.send({0x61, 0x00, 0x01, 0x00, 0x30});
+    EXPECT_EQ(client.receive(), (Bytes{0x61, 0x00, 0x0B, 0x00, 0x30, 'A', 'M', 'B', 'E', '3', '0', '0', '0', 'R', 0}));
+    client.send(Bytes(std::begin(CDMR_DV3000::rateCommandDSTAR), std::end(CDMR_DV3000::rateCommandDSTAR)));
+    EXPECT_EQ(client.receive(), (Bytes{0x61, 0x00, 0x02, 0x00, 0x0A, 0x00}));
+
+    const Sim::Block block = rampBlock(0);
+    client.send(speechRequest(block));
+    EXPECT_EQ(client.receive(), channelReply(Sim::standInEncode(block, Sim::RateMode::Dstar)));
+
+    const Sim::Stats stats = sim->stats();
+    EXPECT_EQ(stats.flushBytes, 10);
+    EXPECT_EQ(stats.ignoredPackets, 3);
+    EXPECT_EQ(stats.mode, Sim::RateMode::Dstar);
+}
+
+TEST(Dv3000Simulator, FaultsHitTheChosenRepliesOnly)
+{
+    Sim::Options options;
+    options.faults = {Sim::Fault::NoReply};
+    options.faultOn = Sim::FaultTarget::Encode;
+    options.faultSkip = 1;
+    options.faultCount = 1;
+    auto sim = startUdp(options);
+    Client client(sim->udpPort());
+
+    const Bytes frame = channelReply(Sim::Frame{});
+    client.send(speechRequest(rampBlock(0)));
+    EXPECT_TRUE(client.receive().has_value());  // skipped
+    client.send(frame);
+    EXPECT_TRUE(client.receive().has_value());  // a decode: not a target
+    client.send(speechRequest(rampBlock(1)));
+    EXPECT_FALSE(client.receive(300ms).has_value()); // the one faulty reply
+    client.send(speechRequest(rampBlock(2)));
+    EXPECT_TRUE(client.receive().has_value());  // count used up
+    EXPECT_EQ(sim->stats().faultsInjected, 1);
+}
+
+TEST(Dv3000Simulator, VocoderHooksReplaceTheStandIn)
+{
+    Sim::Options options;
+    options.vocoder = Sim::Vocoder::Software;
+    std::string error;
+    {
+        Sim::Options withoutHooks = options;
+        withoutHooks.udp = true;
+        Sim sim(withoutHooks);
+        EXPECT_FALSE(sim.start(error));
+        EXPECT_NE(error.find("software vocoder is not available"), std::string::npos);
+    }
+    options.encoder = [](const Sim::Block& pcm, Sim::RateMode) {
+        return Sim::Frame{static_cast<std::uint8_t>(pcm[1]), 0, 0, 0, 0, 0, 0, 0, 7};
+    };
+    options.decoder = [](const Sim::Frame& frame, Sim::RateMode) {
+        Sim::Block block{};
+        block.fill(frame[0]);
+        return block;
+    };
+    auto sim = startUdp(options);
+    Client client(sim->udpPort());
+    client.send(speechRequest(rampBlock(0)));
+    EXPECT_EQ(client.receive(), channelReply(Sim::Frame{100, 0, 0, 0, 0, 0, 0, 0, 7}));
+}
+
+TEST(Dv3000Simulator, CommandLineIsCheckedWithClearErrors)
+{
+    Sim::Options options;
+    std::string error;
+    ASSERT_TRUE(parse({}, options, error));
+    EXPECT_TRUE(options.udp);
+    EXPECT_EQ(options.udpPort, 2460);
+    EXPECT_FALSE(options.pty);
+
+    options = {};
+    ASSERT_TRUE(parse({"--pty", "--fault", "late", "--delay-ms=250", "--fault-on", "decode", "--fault-skip", "2",
+                       "--fault-count=3", "--fault", "no-ready", "--verbose"},
+                      options, error))
+        << error;
+    EXPECT_FALSE(options.udp);
+    EXPECT_TRUE(options.pty);
+    EXPECT_EQ(options.faults, (std::vector<Sim::Fault>{Sim::Fault::Late, Sim::Fault::NoReady}));
+    EXPECT_EQ(options.delayMs, 250);
+    EXPECT_EQ(options.faultOn, Sim::FaultTarget::Decode);
+    EXPECT_EQ(options.faultSkip, 2);
+    EXPECT_EQ(options.faultCount, 3);
+    EXPECT_TRUE(options.verbose);
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
+        {{"--udp"}, "option --udp needs a value"},
+        {{"--udp", "65536"}, "bad UDP port '65536'"},
+        {{"--udp", "12x"}, "bad UDP port '12x'"},
+        {{"--host", "localhost"}, "bad IPv4 address 'localhost'"},
+        {{"--fault", "melt"}, "unknown fault 'melt'"},
+        {{"--fault", "late", "--fault", "reset"}, "only one vocoding reply fault at a time"},
+        {{"--delay-ms", "0"}, "bad --delay-ms '0'"},
+        {{"--vocoder", "software"}, "the software vocoder is not available"},
+        {{"--pty=yes"}, "option --pty takes no value"},
+        {{"-x"}, "unknown option '-x'"},
+    };
+    for (const auto& [args, message] : bad) {
+        options = {};
+        error.clear();
+        EXPECT_FALSE(parse(args, options, error)) << args[0];
+        EXPECT_NE(error.find(message), std::string::npos) << error;
+    }
+}
+
+TEST(Dv3000SimProgram, HelpAndBadArguments)
+{
+    TempDir dir;
+    const std::string program = std::string(HALVANE_BIN_DIR) + "/dv3000-sim";
+    ASSERT_EQ(::access(program.c_str(), X_OK), 0) << "build the dv3000-sim target first";
+
+    ChildProcess help(program, {"--help"}, dir.path(), {}, dir.file("help.txt"));
+    EXPECT_EQ(help.wait(), 0);
+    EXPECT_NE(readFile(dir.file("help.txt")).find("Usage: dv3000-sim [options]"), std::string::npos);
+
+    ChildProcess bad(program, {"--udp", "nope"}, dir.path(), {}, dir.file("bad.txt"));
+    EXPECT_EQ(bad.wait(), 2);
+    EXPECT_NE(readFile(dir.file("bad.txt")).find("dv3000-sim: bad UDP port 'nope'"), std::string::npos);
+}
+
+TEST(Dv3000SimProgram, ServesHalvaneOnUdpAndAPseudoTerminalUntilStopped)
+{
+    LogCapture log;
+    TempDir dir;
+    const std::string program = std::string(HALVANE_BIN_DIR) + "/dv3000-sim";
+    ASSERT_EQ(::access(program.c_str(), X_OK), 0) << "build the dv3000-sim target first";
+    ChildProcess sim(program, {"--udp", "0", "--pty"}, dir.path(), {},
+                     dir.file("out.txt"));
+    std::string out;
+    std::string udpPort;
+    std::string ptyPath;
+    ASSERT_TRUE(eventually([&] {
+        out = readFile(dir.file("out.txt"));
+        udpPort = lineAfter(out, "dv3000-sim: listening on udp 127.0.0.1:");
+        ptyPath = lineAfter(out, "dv3000-sim: serial device ");
+        return !udpPort.empty() && !ptyPath.empty();
+    })) << out;
+
+    const DV3000Timing robust{1000us, 100ms, 5000ms};
+    servers.dv3000Serial = false;
+    servers.dv3000Address.set("127.0.0.1");
+    servers.dv3000Port = std::stoi(udpPort);
+    EXPECT_EQ(CDMR_DV3000(72, robust).dv3000Ready, 1);
+
+    servers.dv3000Serial = true;
+    servers.dv3000Address.set(ptyPath);
+    EXPECT_EQ(CDMR_DV3000(48, robust).dv3000Ready, 1);
+    servers.setDefaults();
+
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.wait(), 0);
+}

@@ -1,0 +1,156 @@
+// The DV3000 protocol class without a chip: packet validation with its exact
+// messages, start-up failures that need no answering peer, and the decoded
+// audio hand-over. Exchanges with a chip (the simulator) are tested in
+// tests/tools.
+#include "CDMR_DV3000.h"
+#include "CDV3000_Base.h"
+
+#include "LogCapture.h"
+#include "dv3000_servers.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdint>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Records what reaches the audio sink, as the bridge's override would.
+class RecordingVocoder : public CDV3000_Base {
+public:
+    using CDV3000_Base::CDV3000_Base;
+    void processAudio(void* pcm, int len) override
+    {
+        const auto* bytes = static_cast<const std::uint8_t*>(pcm);
+        delivered.assign(bytes, bytes + len);
+        ++calls;
+    }
+    std::vector<std::uint8_t> delivered;
+    int calls = 0;
+};
+
+// A UDP socket on loopback that receives and never answers: an AMBE server
+// address where nothing speaks the protocol.
+class SilentPeer {
+public:
+    SilentPeer()
+    {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        socklen_t len = sizeof(a);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~SilentPeer() { ::close(fd_); }
+    SilentPeer(const SilentPeer&) = delete;
+    SilentPeer& operator=(const SilentPeer&) = delete;
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+class DV3000WithoutChip : public ::testing::Test {
+protected:
+    void TearDown() override { servers.setDefaults(); }
+    LogCapture log;
+};
+
+} // namespace
+
+TEST_F(DV3000WithoutChip, ValidationNamesEachFaultExactly)
+{
+    CDV3000_Base chip;
+    const std::uint8_t ready[] = {0x61, 0x00, 0x01, 0x00, 0x39};
+    const std::uint8_t channel[] = {0x61, 0x00, 0x0B, 0x01, 0x01, 0x48, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    const std::uint8_t noStart[] = {0x62, 0x00, 0x01, 0x00, 0x39};
+
+    EXPECT_TRUE(chip.validateDV3000(15, channel, 1));
+    EXPECT_TRUE(chip.validateDV3000(5, ready, 0));
+
+    EXPECT_FALSE(chip.validateDV3000(3, channel, 1));
+    EXPECT_TRUE(log.has('E', "DV3000 header is short.  byte count=3"));
+
+    EXPECT_FALSE(chip.validateDV3000(5, noStart, 0));
+    EXPECT_TRUE(log.has('E', "DV3000 start byte not found"));
+
+    std::uint8_t longer[18] = {};
+    std::copy(std::begin(channel), std::end(channel), longer);
+    EXPECT_FALSE(chip.validateDV3000(14, longer, 1));
+    EXPECT_TRUE(log.has('E', "DV3000 packet size does not match bytes in stream.  len=11 streamBytes=14"));
+
+    EXPECT_FALSE(chip.validateDV3000(5, ready, 2));
+    EXPECT_TRUE(log.has('E', "DV3000 has unexpectedly reset.  USB power issues may be the cause"));
+
+    EXPECT_FALSE(chip.validateDV3000(15, channel, 2));
+    EXPECT_TRUE(log.has('E', "DV3000 return type not correct.  Found 1, expected 2"));
+}
+
+TEST_F(DV3000WithoutChip, SilentServerFailsAtTheResetStage)
+{
+    SilentPeer peer;
+    servers.dv3000Serial = false;
+    servers.dv3000Address.set("127.0.0.1");
+    servers.dv3000Port = peer.port();
+
+    CDV3000_Base chip;
+    EXPECT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 0);
+    EXPECT_EQ(chip.dv3000Ready, 0);
+    const std::string where = "127.0.0.1:" + std::to_string(peer.port());
+    EXPECT_TRUE(log.has('M', "Connecting to DV3000 hardware......"));
+    EXPECT_TRUE(log.has('W', "DV3000 did not reset at " + where));
+    EXPECT_TRUE(log.has('W', "DV3000 not found at " + where + " (Reset failed)"));
+    // The endpoint is closed again after a failed start-up.
+    EXPECT_FALSE(chip.udp.isOpen());
+}
+
+TEST_F(DV3000WithoutChip, MissingSerialDeviceFailsAtTheConnectStage)
+{
+    servers.dv3000Serial = true;
+    servers.dv3000Address.set("/dev/halvane-no-such-tty");
+    servers.dv3000Baud = 115200;
+
+    CDMR_DV3000 chip(72);
+    EXPECT_EQ(chip.dv3000Ready, 0);
+    EXPECT_TRUE(log.has('D', "Attempt to  init DV3000 in DMR mode"));
+    EXPECT_TRUE(log.has('E', "Serial: error when opening /dev/halvane-no-such-tty, errno=2"));
+    EXPECT_TRUE(log.has('W', "DV3000 not found at device : /dev/halvane-no-such-tty and baud : 115200 (Connect failed)"));
+}
+
+TEST_F(DV3000WithoutChip, FailedExchangesKeepTheFrameAndDeliverSilence)
+{
+    RecordingVocoder chip(DV3000Timing{1000us, 10ms, 50ms});
+
+    unsigned char frame[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    short samples[160] = {};
+    EXPECT_EQ(chip.dv3000Encode(frame, 320, samples), 0);
+    EXPECT_EQ(std::vector<unsigned char>(frame, frame + 9), (std::vector<unsigned char>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_TRUE(log.has('E', "DV3000 header is short.  byte count=0"));
+
+    // Requests that cannot be framed are refused before anything is sent.
+    EXPECT_EQ(chip.dv3000Encode(frame, 321, samples), 0);
+    EXPECT_EQ(chip.dv3000Encode(frame, 4000, samples), 0);
+    EXPECT_TRUE(log.has('E', "DV3000 encode refused a block of 4000 bytes"));
+
+    short pcm[160];
+    std::fill(std::begin(pcm), std::end(pcm), short{77});
+    EXPECT_FALSE(chip.dv3000Decode(frame, 9, pcm));
+    EXPECT_TRUE(std::all_of(std::begin(pcm), std::end(pcm), [](short s) { return s == 0; }));
+    EXPECT_FALSE(chip.dv3000Decode(frame, 200, pcm));
+
+    // The silent block still reaches the (overridden) audio sink.
+    EXPECT_FALSE(chip.dv3000ProcessMbeFrame(frame, 9));
+    EXPECT_EQ(chip.calls, 1);
+    EXPECT_EQ(chip.delivered, std::vector<std::uint8_t>(320, 0));
+}

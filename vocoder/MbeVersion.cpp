@@ -1,0 +1,8 @@
+#include "MbeVersion.h"
+
+#include <cstdio>
+
+void mbe_printVersion(char* out, std::size_t size)
+{
+    std::snprintf(out, size, "%s", MBE_VERSION);
+}
