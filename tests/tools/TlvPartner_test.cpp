@@ -1,0 +1,440 @@
+// The TLV partner library and the tlv-partner program, checked against a
+// loopback listener that plays Halvane: records byte for byte, decoding of
+// what Halvane sends, the collection of calls, the saved-call file, the
+// replay time line asked of the clock, and the program as an operator runs it.
+#include "TlvPartner.h"
+
+#include "CallCollector.h"
+#include "ChildProcess.h"
+#include "DatagramSocket.h"
+#include "SavedCall.h"
+#include "TempDir.h"
+#include "TlvProtocol.h"
+#include "ToolArguments.h"
+#include "UdpSocket.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+constexpr auto WAIT = 10s; // upper bound only: loopback answers at once
+
+Bytes bytesOf(const TLV_CLASS& record)
+{
+    return Bytes(record.data(), record.data() + record.size());
+}
+
+Bytes withText(Bytes head, const std::string& text)
+{
+    head.insert(head.end(), text.begin(), text.end());
+    return head;
+}
+
+// A voice record whose frames carry a recognisable pattern.
+Bytes voiceRecord(std::uint8_t tag, std::uint8_t slot, std::size_t length, std::uint8_t seed)
+{
+    Bytes bytes = {tag, static_cast<std::uint8_t>(length)};
+    std::size_t i = 0;
+    if (tag == TAG_AMBE_49 || tag == TAG_AMBE_72) {
+        bytes.push_back(slot);
+        ++i;
+    }
+    for (; i < length; ++i)
+        bytes.push_back(static_cast<std::uint8_t>(seed + i));
+    return bytes;
+}
+
+// Source 3120001 (2F 9B 81), repeater 311000 (00 04 BE D8), talk group 91.
+const Bytes BEGIN_N0CALL = {TAG_BEGIN_TX, 19, 0x2F, 0x9B, 0x81, 0x00, 0x04, 0xBE, 0xD8, 0x00, 0x00, 0x5B, 1, 1,
+                            'N', '0', 'C', 'A', 'L', 'L', 0};
+
+// Halvane's side of the conversation.
+class Listener {
+public:
+    Listener()
+    {
+        std::string error;
+        EXPECT_TRUE(socket_.open("127.0.0.1", 0, error)) << error;
+    }
+    int port() const { return socket_.localPort(); }
+    Bytes next() const
+    {
+        const std::optional<Datagram> d = socket_.receive(WAIT);
+        return d ? d->bytes : Bytes{};
+    }
+    void sendTo(int port, const Bytes& bytes) const
+    {
+        sockaddr_in to{};
+        std::string error;
+        ASSERT_TRUE(DatagramSocket::resolve("127.0.0.1", port, to, error)) << error;
+        ASSERT_TRUE(socket_.sendTo(to, bytes));
+    }
+
+private:
+    DatagramSocket socket_;
+};
+
+class TlvPartnerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TlvPartner::Config config;
+        config.remotePort = halvane.port();
+        std::string error;
+        ASSERT_TRUE(partner.open(config, error)) << error;
+    }
+    void toPartner(const Bytes& bytes) { halvane.sendTo(partner.localPort(), bytes); }
+
+    Listener halvane;
+    TlvPartner partner;
+};
+
+SavedCall savedCall(const std::vector<Bytes>& records)
+{
+    SavedCall call;
+    for (const Bytes& bytes : records)
+        call.add(*TLV_CLASS::fromDatagram(bytes));
+    return call;
+}
+
+} // namespace
+
+TEST_F(TlvPartnerTest, SendsEveryKindOfRecordExactly)
+{
+    ASSERT_TRUE(partner.sendBegin(CallRecord{3120001, 311000, 91, 1, 1, "N0CALL"}));
+    ASSERT_TRUE(partner.sendSetInfo(CallRecord{0, 0, 0, 0, 0, ""}));
+    ASSERT_TRUE(partner.sendEnd(2));
+    ASSERT_TRUE(partner.sendCommand("txTg=91"));
+    ASSERT_TRUE(partner.sendEvent("net up"));
+    ASSERT_TRUE(partner.sendTune("3100"));
+    ASSERT_TRUE(partner.sendValue(TAG_WAKEUP, {}));
+    ASSERT_TRUE(partner.sendDatagram(Bytes{TAG_AMBE_72, 28, 1}));
+
+    EXPECT_EQ(halvane.next(), BEGIN_N0CALL);
+    EXPECT_EQ(halvane.next(), (Bytes{TAG_SET_INFO, 13, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(halvane.next(), (Bytes{TAG_END_TX, 1, 2}));
+    // Texts go without a NUL: the length is the text's.
+    EXPECT_EQ(halvane.next(), withText({TAG_REMOTE_CMD, 7}, "txTg=91"));
+    EXPECT_EQ(halvane.next(), withText({TAG_EVENT, 6}, "net up"));
+    EXPECT_EQ(halvane.next(), withText({TAG_TG_TUNE, 4}, "3100"));
+    EXPECT_EQ(halvane.next(), (Bytes{TAG_WAKEUP, 0}));
+    EXPECT_EQ(halvane.next(), (Bytes{TAG_AMBE_72, 28, 1}));
+}
+
+TEST_F(TlvPartnerTest, DecodesWhatHalvaneSends)
+{
+    const std::string json = "{\"call\":\"N0CALL\",\"name\":\"Ann\"}";
+    Bytes begin = {TAG_BEGIN_TX, static_cast<std::uint8_t>(12 + json.size() + 1), 0, 0, 1, 0, 0, 0, 2, 0, 0, 3, 2, 5};
+    begin = withText(begin, json);
+    begin.push_back(0);
+    toPartner(begin);
+    toPartner(voiceRecord(TAG_AMBE_72, 2, 28, 0x10));
+    toPartner(voiceRecord(TAG_AMBE_49, 2, 22, 0x20));
+    toPartner(voiceRecord(TAG_IMBE, 0, 22, 0x30));
+    toPartner(voiceRecord(TAG_AMBE_DSTAR, 0, 9, 0x40));
+    toPartner({TAG_END_TX, 1, 2});
+    toPartner(withText({TAG_REMOTE_CMD, 9}, "txTg=3100"));
+    toPartner(withText({TAG_EVENT, 3}, std::string("a\0b", 3)));
+    toPartner({TAG_AMBE_72, 28, 1});       // 3 bytes: its length byte says 28
+    toPartner(withText(Bytes(), "USRP" + std::string(28, '\0'))); // a USRP packet on the TLV port
+    toPartner({14, 1, 0xAB});
+
+    std::optional<TlvMessage> m = partner.receive(WAIT);
+    ASSERT_TRUE(m);
+    ASSERT_EQ(m->kind, TlvMessage::Kind::Record);
+    EXPECT_EQ(m->datagram, begin);
+    EXPECT_TRUE(m->is(TAG_BEGIN_TX));
+    ASSERT_TRUE(m->call);
+    EXPECT_EQ(m->call->source, 1u);
+    EXPECT_EQ(m->call->repeater, 2u);
+    EXPECT_EQ(m->call->destination, 3u);
+    EXPECT_EQ(m->call->slot, 2);
+    EXPECT_EQ(m->call->colorCode, 5);
+    EXPECT_EQ(m->call->call, "N0CALL");
+    EXPECT_EQ(m->callText, json);
+    EXPECT_EQ(m->slot, 2);
+    EXPECT_EQ(ntohs(m->from.sin_port), halvane.port());
+
+    const struct {
+        std::uint8_t tag;
+        int slot;
+        int frames;
+    } voice[] = {{TAG_AMBE_72, 2, 3}, {TAG_AMBE_49, 2, 3}, {TAG_IMBE, -1, 2}, {TAG_AMBE_DSTAR, -1, 1}};
+    for (const auto& v : voice) {
+        m = partner.receive(WAIT);
+        ASSERT_TRUE(m);
+        SCOPED_TRACE(tlvTagName(v.tag));
+        EXPECT_TRUE(m->is(v.tag));
+        EXPECT_EQ(m->slot, v.slot);
+        EXPECT_EQ(m->frames, v.frames);
+        EXPECT_EQ(voiceAirTime(*m->record), std::chrono::milliseconds(20 * v.frames));
+    }
+
+    m = partner.receive(WAIT);
+    ASSERT_TRUE(m);
+    EXPECT_TRUE(m->is(TAG_END_TX));
+    EXPECT_EQ(m->slot, 2);
+
+    // The DTMF-made command of Halvane carries no NUL; an event text ends at one.
+    m = partner.receiveTag(TAG_REMOTE_CMD, WAIT);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->text, "txTg=3100");
+    EXPECT_EQ(describeTlvMessage(*m), "TAG_REMOTE_CMD \"txTg=3100\"");
+    m = partner.receive(WAIT);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->text, "a");
+
+    m = partner.receive(WAIT);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->kind, TlvMessage::Kind::Malformed);
+    EXPECT_FALSE(m->record);
+    EXPECT_EQ(describeTlvMessage(*m), "malformed datagram of 3 bytes (length byte 28)");
+    m = partner.receive(WAIT);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->kind, TlvMessage::Kind::UsrpPacket);
+    m = partner.receive(WAIT);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(describeTlvMessage(*m), "tag 14 len=1: AB");
+
+    EXPECT_FALSE(partner.receive(0ms));
+}
+
+TEST_F(TlvPartnerTest, ReceiveCallKeepsTheCallAndSkipsTheRest)
+{
+    const Bytes stray = voiceRecord(TAG_AMBE_72, 1, 28, 0x01);
+    const Bytes firstBegin = BEGIN_N0CALL;
+    Bytes secondBegin = BEGIN_N0CALL;
+    secondBegin[11] = 92; // another call: the first one's end was lost
+    const Bytes a = voiceRecord(TAG_AMBE_72, 1, 28, 0x11);
+    const Bytes b = voiceRecord(TAG_AMBE_72, 1, 28, 0x21);
+    const Bytes c = voiceRecord(TAG_AMBE_72, 1, 28, 0x31);
+    const Bytes event = withText({TAG_EVENT, 2}, "hi");
+    const Bytes end = {TAG_END_TX, 1, 1};
+
+    for (const Bytes& r : {stray, withText({TAG_REMOTE_CMD, 2}, "x1"), firstBegin, a, secondBegin, b, event, c, end})
+        toPartner(r);
+
+    std::vector<TlvMessage> skipped;
+    const SavedCall call = partner.receiveCall(WAIT, &skipped);
+    ASSERT_TRUE(call.ended());
+    ASSERT_EQ(call.records().size(), 4u);
+    EXPECT_EQ(bytesOf(call.records()[0]), secondBegin);
+    EXPECT_EQ(bytesOf(call.records()[1]), b);
+    EXPECT_EQ(bytesOf(call.records()[2]), c);
+    EXPECT_EQ(bytesOf(call.records()[3]), end);
+    EXPECT_EQ(call.voiceRecords(), 2);
+    EXPECT_EQ(call.voiceFrames(), 6);
+    ASSERT_TRUE(call.callRecord());
+    EXPECT_EQ(call.callRecord()->call, "N0CALL");
+
+    ASSERT_EQ(skipped.size(), 3u);
+    EXPECT_EQ(skipped[0].datagram, stray);
+    EXPECT_TRUE(skipped[1].is(TAG_REMOTE_CMD));
+    EXPECT_EQ(skipped[2].datagram, event);
+
+    // Nothing more: an empty call, not a wait for ever.
+    EXPECT_TRUE(partner.receiveCall(0ms).empty());
+}
+
+TEST(SavedCallFile, WritesOneHexRecordPerLineAndReadsItBack)
+{
+    const SavedCall call = savedCall({BEGIN_N0CALL, voiceRecord(TAG_AMBE_72, 1, 28, 0xF0), {TAG_END_TX, 1, 1}});
+    const std::string text = call.toText();
+    EXPECT_EQ(text, "# halvane saved call 1\n"
+                    "00 13 2F 9B 81 00 04 BE D8 00 00 5B 01 01 4E 30 43 41 4C 4C 00\n"
+                    "07 1C 01 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF 00 01 02 03 04 05 06 07 08 09 0A 0B\n"
+                    "02 01 01\n");
+
+    TempDir dir;
+    std::string error;
+    ASSERT_TRUE(call.save(dir.file("call.txt"), error)) << error;
+    SavedCall loaded;
+    ASSERT_TRUE(SavedCall::load(dir.file("call.txt"), loaded, error)) << error;
+    ASSERT_EQ(loaded.records().size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(bytesOf(loaded.records()[i]), bytesOf(call.records()[i]));
+
+    // Hand-written files: comments, blank lines, CRLF, pairs run together.
+    SavedCall parsed;
+    ASSERT_TRUE(SavedCall::fromText("# a call\r\n\r\n  0C00\r\n\t02 01 02  \n# end\n", parsed, error)) << error;
+    ASSERT_EQ(parsed.records().size(), 2u);
+    EXPECT_EQ(bytesOf(parsed.records()[0]), (Bytes{TAG_WAKEUP, 0}));
+    EXPECT_EQ(bytesOf(parsed.records()[1]), (Bytes{TAG_END_TX, 1, 2}));
+
+    EXPECT_FALSE(SavedCall::fromText("0C00\n02 01\n", parsed, error));
+    EXPECT_EQ(error, "line 2: the length byte says 1 but 0 value bytes follow");
+    EXPECT_FALSE(SavedCall::fromText("# x\n0G00\n", parsed, error));
+    EXPECT_EQ(error, "line 2: not a record in hexadecimal");
+    EXPECT_FALSE(SavedCall::fromText("05\n", parsed, error));
+    EXPECT_EQ(error, "line 1: a record needs at least a tag and a length byte");
+    EXPECT_EQ(parsed.records().size(), 2u); // untouched by failures
+
+    EXPECT_FALSE(SavedCall::load(dir.file("missing.txt"), parsed, error));
+    EXPECT_NE(error.find("missing.txt"), std::string::npos) << error;
+}
+
+TEST_F(TlvPartnerTest, ReplayFollowsTheAirTimeOfTheFrames)
+{
+    const std::vector<Bytes> records = {BEGIN_N0CALL,
+                                        voiceRecord(TAG_AMBE_72, 1, 28, 0x10),
+                                        voiceRecord(TAG_AMBE_49, 1, 22, 0x20),
+                                        voiceRecord(TAG_IMBE, 0, 11, 0x30),
+                                        voiceRecord(TAG_AMBE_DSTAR, 0, 9, 0x40),
+                                        {TAG_END_TX, 1, 1}};
+    const SavedCall call = savedCall(records);
+
+    const Pacer::Clock::time_point origin{std::chrono::hours(1)};
+    Pacer::Clock::time_point now = origin;
+    std::vector<std::chrono::milliseconds> sleeps;
+    const auto sleepUntil = [&](Pacer::Clock::time_point until) {
+        sleeps.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(until - origin));
+        now = until;
+    };
+    partner.setClockSeam(Pacer::ClockSeam{[&] { return now; }, sleepUntil});
+
+    ASSERT_TRUE(partner.replay(call, Pacing::Network));
+    // Begin and the first frames at once; then 60 ms per AMBE record, 20 ms
+    // per IMBE or D-STAR frame; the end after the last frame's 20 ms.
+    EXPECT_EQ(sleeps, (std::vector<std::chrono::milliseconds>{60ms, 120ms, 140ms, 160ms}));
+    for (const Bytes& r : records)
+        EXPECT_EQ(halvane.next(), r);
+
+    sleeps.clear();
+    ASSERT_TRUE(partner.replay(call, Pacing::Unpaced));
+    EXPECT_TRUE(sleeps.empty());
+    for (const Bytes& r : records)
+        EXPECT_EQ(halvane.next(), r);
+
+    // Stopped: the voice is dropped but the call still ends.
+    const std::atomic_bool stop{true};
+    ASSERT_TRUE(partner.replay(call, Pacing::Network, &stop));
+    EXPECT_TRUE(sleeps.empty());
+    EXPECT_EQ(halvane.next(), BEGIN_N0CALL);
+    EXPECT_EQ(halvane.next(), (Bytes{TAG_END_TX, 1, 1}));
+}
+
+TEST(CommandLineValues, CallRecords)
+{
+    CallRecord call;
+    std::string error;
+    ASSERT_TRUE(parseCallArgument("3120001,311000,91,1,1,{\"call\":\"N0CALL\",\"name\":\"A, B\"}", call, error));
+    EXPECT_EQ(call.source, 3120001u);
+    EXPECT_EQ(call.repeater, 311000u);
+    EXPECT_EQ(call.destination, 91u);
+    EXPECT_EQ(call.slot, 1);
+    EXPECT_EQ(call.colorCode, 1);
+    EXPECT_EQ(call.call, "{\"call\":\"N0CALL\",\"name\":\"A, B\"}");
+
+    ASSERT_TRUE(parseCallArgument("16777215,4294967295,16777215,255,255", call, error));
+    EXPECT_EQ(call.repeater, 4294967295u);
+    EXPECT_EQ(call.call, "");
+
+    EXPECT_FALSE(parseCallArgument("16777216,1,1,1,1", call, error));
+    EXPECT_NE(error.find("source"), std::string::npos) << error;
+    EXPECT_FALSE(parseCallArgument("1,1,1,256,1", call, error));
+    EXPECT_NE(error.find("slot"), std::string::npos) << error;
+    EXPECT_FALSE(parseCallArgument("1,1,1,1", call, error));
+    EXPECT_FALSE(parseCallArgument("1,,1,1,1", call, error));
+    EXPECT_FALSE(parseCallArgument("1,1,1,1,1," + std::string(243, 'c'), call, error));
+    EXPECT_EQ(call.source, 16777215u); // untouched by failures
+}
+
+TEST(TlvPartnerProgram, SendsTheRecordsOfItsCommandLineInOrder)
+{
+    TempDir dir;
+    Listener halvane;
+    const std::string out = dir.file("out.txt");
+    ChildProcess program(HALVANE_BIN_DIR "/tlv-partner",
+                         {"--to", "127.0.0.1:" + std::to_string(halvane.port()), "--bind", "127.0.0.1:0",
+                          "--send-command", "txTg=91", "--event", "hello world", "--tune=3100", "--begin",
+                          "3120001,311000,91,1,1,N0CALL", "--set-info", "1,2,3,4,5", "--end", "1", "--tlv", "0C 00"},
+                         dir.path(), {}, out);
+    EXPECT_EQ(halvane.next(), withText({TAG_REMOTE_CMD, 7}, "txTg=91"));
+    EXPECT_EQ(halvane.next(), withText({TAG_EVENT, 11}, "hello world"));
+    EXPECT_EQ(halvane.next(), withText({TAG_TG_TUNE, 4}, "3100"));
+    EXPECT_EQ(halvane.next(), BEGIN_N0CALL);
+    EXPECT_EQ(halvane.next(), (Bytes{TAG_SET_INFO, 13, 0, 0, 1, 0, 0, 0, 2, 0, 0, 3, 4, 5, 0}));
+    EXPECT_EQ(halvane.next(), (Bytes{TAG_END_TX, 1, 1}));
+    EXPECT_EQ(halvane.next(), (Bytes{TAG_WAKEUP, 0}));
+    EXPECT_EQ(program.wait(), 0) << readFile(out);
+}
+
+TEST(TlvPartnerProgram, SavesACallAndReplaysTheFile)
+{
+    TempDir dir;
+    Listener halvane;
+    const int port = freeUdpPort();
+    const std::string out = dir.file("save.txt");
+    ChildProcess saver(HALVANE_BIN_DIR "/tlv-partner",
+                       {"--bind", "127.0.0.1:" + std::to_string(port), "--to", std::to_string(halvane.port()),
+                        "--save", dir.file("call.txt"), "--listen", "60"},
+                       dir.path(), {}, out);
+    ASSERT_TRUE(eventually([&] { return readFile(out).find("listening on") != std::string::npos; }))
+        << readFile(out);
+
+    const std::vector<Bytes> call = {BEGIN_N0CALL, voiceRecord(TAG_AMBE_72, 1, 28, 0x10),
+                                     voiceRecord(TAG_AMBE_72, 1, 28, 0x40), {TAG_END_TX, 1, 1}};
+    halvane.sendTo(port, withText({TAG_REMOTE_CMD, 7}, "txTg=91"));
+    for (const Bytes& r : call)
+        halvane.sendTo(port, r);
+    ASSERT_EQ(saver.wait(), 0) << readFile(out);
+
+    const std::string printed = readFile(out);
+    EXPECT_NE(printed.find("<- TAG_REMOTE_CMD \"txTg=91\""), std::string::npos) << printed;
+    EXPECT_NE(printed.find("<- TAG_BEGIN_TX src=3120001 rpt=311000 tg=91 slot=1 cc=1 call=\"N0CALL\""),
+              std::string::npos)
+        << printed;
+    EXPECT_NE(printed.find("call ended: 2 voice records, 6 frames, 0.12 s"), std::string::npos) << printed;
+
+    SavedCall saved;
+    std::string error;
+    ASSERT_TRUE(SavedCall::load(dir.file("call.txt"), saved, error)) << error;
+    ASSERT_EQ(saved.records().size(), call.size());
+    for (std::size_t i = 0; i < call.size(); ++i)
+        EXPECT_EQ(bytesOf(saved.records()[i]), call[i]);
+
+    // The saved file played back as a call.
+    ChildProcess player(HALVANE_BIN_DIR "/tlv-partner",
+                        {"--bind", "0", "--to", std::to_string(halvane.port()), "--replay", dir.file("call.txt"),
+                         "--unpaced"},
+                        dir.path(), {}, dir.file("replay.txt"));
+    for (const Bytes& r : call)
+        EXPECT_EQ(halvane.next(), r);
+    EXPECT_EQ(player.wait(), 0) << readFile(dir.file("replay.txt"));
+}
+
+TEST(TlvPartnerProgram, RefusesBadArgumentsAndReportsFailures)
+{
+    TempDir dir;
+    const auto run = [&](const std::vector<std::string>& args) {
+        ChildProcess program(HALVANE_BIN_DIR "/tlv-partner", args, dir.path(), {}, dir.file("out.txt"));
+        return program.wait();
+    };
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--end", "300"}, {"--begin", "1,2"}, {"--tlv", "0501"}, {"--listen", "soon"},
+          {"--tune", ""}, {"--event", std::string(256, 'e')}, {"--bind", "host:port"}, {"--unpaced=1"},
+          {"--record", "x"}, {"call.txt"}}) {
+        EXPECT_EQ(run(bad), 2) << bad[0];
+        EXPECT_NE(readFile(dir.file("out.txt")).find("tlv-partner: "), std::string::npos);
+    }
+
+    EXPECT_EQ(run({"--help"}), 0);
+    EXPECT_NE(readFile(dir.file("out.txt")).find("usage: tlv-partner"), std::string::npos);
+
+    EXPECT_EQ(run({"--replay", dir.file("missing.txt")}), 1);
+    EXPECT_NE(readFile(dir.file("out.txt")).find("missing.txt"), std::string::npos);
+    dir.write("bad.txt", "07 1C 01\n");
+    EXPECT_EQ(run({"--replay", dir.file("bad.txt")}), 1);
+    EXPECT_NE(readFile(dir.file("out.txt")).find("line 1"), std::string::npos);
+
+    // No call arrives while it listens.
+    EXPECT_EQ(run({"--bind", "0", "--save", dir.file("none.txt"), "--listen", "0.1"}), 1);
+    EXPECT_NE(readFile(dir.file("out.txt")).find("no whole call"), std::string::npos);
+}

@@ -1,0 +1,583 @@
+// The USRP client library and the usrp-client program, checked against a
+// loopback listener that plays Halvane: every packet byte for byte against
+// independently built expectations, the decoding of what Halvane sends, the
+// pacing asked of the clock, the speech files, and the program as an
+// operator runs it.
+#include "UsrpClient.h"
+
+#include "ChildProcess.h"
+#include "DatagramSocket.h"
+#include "G711.h"
+#include "ImaAdpcm.h"
+#include "PcmFile.h"
+#include "TempDir.h"
+#include "TlvProtocol.h"
+#include "ToolArguments.h"
+#include "WavWriter.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+const char* const SPEECH = "/usr/share/codec2/raw/hts1a.raw";
+constexpr auto WAIT = 10s; // upper bound only: loopback answers at once
+
+// The header as the protocol defines it, written here without the packet
+// class so that a fault there cannot hide in both.
+Bytes header(std::uint32_t seq, std::uint32_t type, bool keyed)
+{
+    Bytes bytes(32, 0);
+    std::memcpy(bytes.data(), "USRP", 4);
+    for (int i = 0; i < 4; ++i) {
+        bytes[4 + i] = static_cast<std::uint8_t>(seq >> (24 - 8 * i));
+        bytes[20 + i] = static_cast<std::uint8_t>(type >> (8 * i));
+    }
+    bytes[15] = keyed ? 1 : 0;
+    return bytes;
+}
+
+// A non-voice packet: header, payload, zeros up to max(352, 32 + payload).
+Bytes packet(std::uint32_t seq, std::uint32_t type, const Bytes& payload)
+{
+    Bytes bytes = header(seq, type, false);
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    bytes.resize(std::max<std::size_t>(352, bytes.size()), 0);
+    return bytes;
+}
+
+// A text with its NUL, as texts go on the wire.
+Bytes textBytes(const std::string& text)
+{
+    Bytes bytes(text.begin(), text.end());
+    bytes.push_back(0);
+    return bytes;
+}
+
+// A TAG_REMOTE_CMD record as a USRP TLV payload: no NUL after the text.
+Bytes withCommand(const std::string& text)
+{
+    Bytes bytes(2 + text.size());
+    bytes[0] = TAG_REMOTE_CMD;
+    bytes[1] = static_cast<std::uint8_t>(text.size());
+    std::copy(text.begin(), text.end(), bytes.begin() + 2);
+    return bytes;
+}
+
+// A keyed block (or, with `keyed` false, the unkey) in `codec`, coded
+// sample by sample here; `adpcm` runs on from packet to packet.
+Bytes voicePacket(std::uint32_t seq, UsrpCodec codec, const std::vector<std::int16_t>& block, bool keyed,
+                  ImaAdpcmState& adpcm)
+{
+    std::array<std::int16_t, 160> pcm{};
+    std::copy(block.begin(), block.end(), pcm.begin());
+    switch (codec) {
+    case UsrpCodec::Slin: {
+        Bytes bytes = header(seq, USRP_TYPE_VOICE, keyed);
+        if (!keyed)
+            return bytes;
+        for (const std::int16_t s : pcm) {
+            bytes.push_back(static_cast<std::uint8_t>(s));
+            bytes.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(s) >> 8));
+        }
+        return bytes;
+    }
+    case UsrpCodec::Ulaw: {
+        Bytes bytes = header(seq, USRP_TYPE_VOICE_ULAW, keyed);
+        for (const std::int16_t s : pcm)
+            bytes.push_back(linearToUlaw(s));
+        return bytes;
+    }
+    case UsrpCodec::Adpcm: {
+        Bytes bytes = header(seq, USRP_TYPE_VOICE_ADPCM, keyed);
+        for (std::size_t i = 0; i < pcm.size(); i += 2) {
+            const std::uint8_t high = imaEncodeSample(pcm[i], adpcm);
+            const std::uint8_t low = imaEncodeSample(pcm[i + 1], adpcm);
+            bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
+        }
+        return bytes;
+    }
+    }
+    return {};
+}
+
+// Block k of `pcm`: 160 samples, fewer for the last one.
+std::vector<std::int16_t> blockAt(const std::vector<std::int16_t>& pcm, std::size_t k)
+{
+    const std::size_t first = k * 160;
+    const std::size_t count = std::min<std::size_t>(160, pcm.size() - first);
+    return std::vector<std::int16_t>(pcm.begin() + static_cast<long>(first),
+                                     pcm.begin() + static_cast<long>(first + count));
+}
+
+std::vector<std::int16_t> speech(std::size_t samples)
+{
+    std::vector<std::int16_t> pcm;
+    std::string error;
+    if (!readPcmFile(SPEECH, PcmFileKind::Auto, pcm, error))
+        return {};
+    pcm.resize(std::min(pcm.size(), samples));
+    return pcm;
+}
+
+// Halvane's side of the conversation.
+class Listener {
+public:
+    Listener()
+    {
+        std::string error;
+        EXPECT_TRUE(socket_.open("127.0.0.1", 0, error)) << error;
+    }
+    int port() const { return socket_.localPort(); }
+    std::optional<Datagram> receive() const { return socket_.receive(WAIT); }
+    Bytes next() const
+    {
+        const std::optional<Datagram> d = receive();
+        return d ? d->bytes : Bytes{};
+    }
+    void sendTo(int port, const Bytes& bytes) const
+    {
+        sockaddr_in to{};
+        std::string error;
+        ASSERT_TRUE(DatagramSocket::resolve("127.0.0.1", port, to, error)) << error;
+        ASSERT_TRUE(socket_.sendTo(to, bytes));
+    }
+
+private:
+    DatagramSocket socket_;
+};
+
+class UsrpClientTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        UsrpClient::Config config;
+        config.remotePort = listener.port();
+        std::string error;
+        ASSERT_TRUE(client.open(config, error)) << error;
+    }
+
+    Listener listener;
+    UsrpClient client;
+};
+
+// A clock that only moves when the pacer sleeps, recording each wake-up as
+// an offset from where it started.
+struct FakeClock {
+    const Pacer::Clock::time_point origin{std::chrono::hours(1)};
+    Pacer::Clock::time_point now = origin;
+    std::vector<std::chrono::microseconds> sleeps;
+
+    Pacer::ClockSeam seam()
+    {
+        return Pacer::ClockSeam{[this] { return now; },
+                                [this](Pacer::Clock::time_point until) {
+                                    sleeps.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        until - origin));
+                                    now = until;
+                                }};
+    }
+};
+
+} // namespace
+
+TEST_F(UsrpClientTest, ControlPacketsAreExactAndNumberedInOrder)
+{
+    CallRecord call{3120001, 311000, 91, 2, 7, "{\"call\":\"N0CALL\",\"name\":\"Ann\"}"};
+    const std::string longText(400, 'x');
+
+    ASSERT_TRUE(client.registerClient());
+    ASSERT_TRUE(client.sendText(longText));
+    ASSERT_TRUE(client.sendDtmf("*31"));
+    ASSERT_TRUE(client.sendCallRecord(call));
+    ASSERT_TRUE(client.sendCommand("codec=ulaw"));
+    ASSERT_TRUE(client.sendTlv(TLV_CLASS(TAG_FILE_XFER, textBytes("\x03notes.txt"))));
+    ASSERT_TRUE(client.sendPing());
+    ASSERT_TRUE(client.unregisterClient());
+    EXPECT_EQ(client.nextSequence(), 8u);
+
+    EXPECT_EQ(listener.next(), packet(0, USRP_TYPE_TEXT, textBytes("REG:QUILLNET")));
+    const Bytes longPacket = listener.next();
+    EXPECT_EQ(longPacket.size(), 32u + 401u); // longer than a voice packet: text and NUL
+    EXPECT_EQ(longPacket, packet(1, USRP_TYPE_TEXT, textBytes(longText)));
+    EXPECT_EQ(listener.next(), packet(2, USRP_TYPE_DTMF, textBytes("*31")));
+
+    Bytes record = {TAG_SET_INFO, 12 + 30 + 1, 0x2F, 0x9B, 0x81, 0x00, 0x04, 0xBE, 0xD8, 0x00, 0x00, 91, 2, 7};
+    const Bytes callText = textBytes(call.call);
+    record.insert(record.end(), callText.begin(), callText.end());
+    EXPECT_EQ(listener.next(), packet(3, USRP_TYPE_TEXT, record));
+
+    EXPECT_EQ(listener.next(), packet(4, USRP_TYPE_TLV, withCommand("codec=ulaw")));
+
+    Bytes transfer = {TAG_FILE_XFER, 11, 3};
+    const Bytes name = textBytes("notes.txt");
+    transfer.insert(transfer.end(), name.begin(), name.end());
+    EXPECT_EQ(listener.next(), packet(5, USRP_TYPE_TLV, transfer));
+    EXPECT_EQ(listener.next(), packet(6, USRP_TYPE_PING, textBytes("PING")));
+    EXPECT_EQ(listener.next(), packet(7, USRP_TYPE_TEXT, textBytes("REG:UNREG")));
+}
+
+TEST_F(UsrpClientTest, VoiceInEachCodecMatchesTheCodingOfTheProtocol)
+{
+    // Ten blocks and a part: the last block goes out padded with zeros.
+    const std::vector<std::int16_t> pcm = speech(160 * 10 + 77);
+    if (pcm.size() < 160 * 10 + 77)
+        GTEST_SKIP() << SPEECH << " is missing (Debian package codec2-examples)";
+
+    // Two ADPCM transmissions check that the coder state runs on across the
+    // unkey and into the next transmission, as Halvane's receiving state does.
+    ImaAdpcmState adpcm{};
+    std::uint32_t seq = 0;
+    for (const UsrpCodec codec : {UsrpCodec::Slin, UsrpCodec::Ulaw, UsrpCodec::Adpcm, UsrpCodec::Adpcm}) {
+        SCOPED_TRACE(usrpCodecName(codec));
+        ASSERT_TRUE(client.sendTransmission(pcm, codec, Pacing::Unpaced));
+        for (std::size_t k = 0; k < 11; ++k)
+            ASSERT_EQ(listener.next(), voicePacket(seq++, codec, blockAt(pcm, k), true, adpcm)) << "block " << k;
+        const Bytes unkey = listener.next();
+        EXPECT_EQ(unkey, voicePacket(seq++, codec, {}, false, adpcm));
+        const std::size_t keyedSize = codec == UsrpCodec::Slin ? 352 : codec == UsrpCodec::Ulaw ? 192 : 112;
+        const std::size_t unkeySize = codec == UsrpCodec::Slin ? 32 : keyedSize;
+        EXPECT_EQ(unkey.size(), unkeySize);
+    }
+    EXPECT_EQ(client.nextSequence(), seq);
+}
+
+TEST_F(UsrpClientTest, PacingAsksForEveryBlockTwentyMillisecondsAfterTheFirst)
+{
+    FakeClock clock;
+    client.setClockSeam(clock.seam());
+    const std::vector<std::int16_t> pcm(160 * 4, 100);
+
+    ASSERT_TRUE(client.sendTransmission(pcm, UsrpCodec::Slin, Pacing::Network));
+    // The first block goes at once; the unkey follows the last block's 20 ms.
+    EXPECT_EQ(clock.sleeps, (std::vector<std::chrono::microseconds>{20ms, 40ms, 60ms, 80ms}));
+
+    // The time line starts again with each transmission, and a sender that
+    // fell behind is not made to wait.
+    clock.sleeps.clear();
+    const Pacer::Clock::time_point secondStart = clock.now;
+    const auto offset = [&](std::chrono::milliseconds ms) {
+        return std::chrono::duration_cast<std::chrono::microseconds>(secondStart - clock.origin) + ms;
+    };
+    ASSERT_TRUE(client.sendTransmission(std::vector<std::int16_t>(160 * 2, 1), UsrpCodec::Ulaw, Pacing::Network));
+    EXPECT_EQ(clock.sleeps, (std::vector<std::chrono::microseconds>{offset(20ms), offset(40ms)}));
+
+    clock.sleeps.clear();
+    ASSERT_TRUE(client.sendTransmission(pcm, UsrpCodec::Slin, Pacing::Unpaced));
+    EXPECT_TRUE(clock.sleeps.empty());
+
+    for (int i = 0; i < 4 + 1 + 2 + 1 + 4 + 1; ++i)
+        ASSERT_FALSE(listener.next().empty()) << "packet " << i;
+}
+
+TEST_F(UsrpClientTest, StoppedTransmissionStillUnkeys)
+{
+    std::atomic_bool stop{true};
+    ASSERT_TRUE(client.sendTransmission(std::vector<std::int16_t>(1600, 5), UsrpCodec::Slin, Pacing::Unpaced, &stop));
+    EXPECT_EQ(listener.next(), header(0, USRP_TYPE_VOICE, false));
+    EXPECT_EQ(client.nextSequence(), 1u);
+}
+
+TEST_F(UsrpClientTest, DecodesEverythingHalvaneSends)
+{
+    const int to = client.localPort();
+    const CallRecord call{3120001, 311000, 91, 1, 1, "{\"call\":\"N0CALL\",\"name\":\"Ann\"}"};
+    const TLV_CLASS callRecord = makeCallRecord(TAG_SET_INFO, call);
+    const std::string info = "INFO:MSG:" + std::string(500, 'i'); // longer than a voice packet
+
+    // Voice: two ADPCM transmissions from one running coder state, then µ-law.
+    ImaAdpcmState senderState{};
+    std::vector<std::vector<std::int16_t>> blocks;
+    for (int k = 0; k < 3; ++k) {
+        std::vector<std::int16_t> block(160);
+        for (int i = 0; i < 160; ++i)
+            block[i] = static_cast<std::int16_t>((k + 1) * 900 * ((i / 10) % 2 == 0 ? 1 : -1));
+        blocks.push_back(block);
+    }
+    listener.sendTo(to, packet(0, USRP_TYPE_TEXT, textBytes("REG:OK")));
+    listener.sendTo(to, packet(1, USRP_TYPE_PING, textBytes("PING")));
+    listener.sendTo(to, packet(2, USRP_TYPE_TEXT, Bytes(callRecord.data(), callRecord.data() + callRecord.size())));
+    listener.sendTo(to, packet(3, USRP_TYPE_TLV, {TAG_FILE_XFER, 6, 4, 'g', 'o', 'n', 'e', 0}));
+    listener.sendTo(to, packet(4, USRP_TYPE_TEXT, textBytes(info)));
+    std::uint32_t seq = 5;
+    for (const auto& block : blocks)
+        listener.sendTo(to, voicePacket(seq++, UsrpCodec::Adpcm, block, true, senderState));
+    listener.sendTo(to, voicePacket(seq++, UsrpCodec::Adpcm, {}, false, senderState));
+    listener.sendTo(to, voicePacket(seq++, UsrpCodec::Adpcm, blocks[0], true, senderState));
+    listener.sendTo(to, voicePacket(seq++, UsrpCodec::Ulaw, blocks[1], true, senderState));
+    listener.sendTo(to, voicePacket(seq++, UsrpCodec::Slin, {}, false, senderState));
+    listener.sendTo(to, textBytes("not a USRP packet"));
+    listener.sendTo(to, packet(seq++, 9, {}));
+
+    std::optional<UsrpMessage> m = client.receive(WAIT);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->kind, UsrpMessage::Kind::Text);
+    EXPECT_EQ(m->text, "REG:OK");
+    EXPECT_EQ(m->seq, 0u);
+    EXPECT_EQ(m->type, static_cast<std::uint32_t>(USRP_TYPE_TEXT));
+
+    // receiveText skips what comes before the text asked for.
+    std::vector<UsrpMessage> skipped;
+    m = client.receiveText("INFO:", WAIT, &skipped);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->text, info);
+    ASSERT_EQ(skipped.size(), 3u);
+    EXPECT_EQ(skipped[0].kind, UsrpMessage::Kind::Ping);
+    EXPECT_EQ(skipped[0].text, "PING");
+    EXPECT_EQ(skipped[1].kind, UsrpMessage::Kind::Metadata);
+    ASSERT_TRUE(skipped[1].call);
+    EXPECT_EQ(skipped[1].call->source, 3120001u);
+    EXPECT_EQ(skipped[1].call->repeater, 311000u);
+    EXPECT_EQ(skipped[1].call->destination, 91u);
+    EXPECT_EQ(skipped[1].call->slot, 1);
+    EXPECT_EQ(skipped[1].call->colorCode, 1);
+    EXPECT_EQ(skipped[1].call->call, "N0CALL");
+    EXPECT_EQ(skipped[1].callText, call.call);
+    EXPECT_EQ(skipped[2].kind, UsrpMessage::Kind::Tlv);
+    ASSERT_TRUE(skipped[2].tlv);
+    EXPECT_EQ(skipped[2].tlv->tag(), TAG_FILE_XFER);
+    EXPECT_STREQ(skipped[2].tlv->text() + 1, "gone");
+
+    // The ADPCM decoder must run on across packets and the unkey, as the
+    // sender's coder did; a reset state would decode garbage after packet 1.
+    ImaAdpcmState reference{};
+    const auto decodeAdpcm = [&](const Bytes& bytes) {
+        std::vector<std::int16_t> pcm(160);
+        imaDecode(std::span<const std::uint8_t>(bytes).subspan(32, 80), pcm, reference);
+        return pcm;
+    };
+    ImaAdpcmState replayState{};
+    std::vector<Bytes> sent;
+    std::uint32_t s = 5;
+    for (const auto& block : blocks)
+        sent.push_back(voicePacket(s++, UsrpCodec::Adpcm, block, true, replayState));
+    const Bytes adpcmUnkey = voicePacket(s++, UsrpCodec::Adpcm, {}, false, replayState);
+    const Bytes afterUnkey = voicePacket(s++, UsrpCodec::Adpcm, blocks[0], true, replayState);
+
+    const UsrpTransmission first = client.receiveTransmission(WAIT);
+    EXPECT_TRUE(first.ended);
+    EXPECT_EQ(first.voicePackets, 3);
+    EXPECT_EQ(first.codec, UsrpCodec::Adpcm);
+    std::vector<std::int16_t> expected;
+    for (const Bytes& bytes : sent) {
+        const std::vector<std::int16_t> pcm = decodeAdpcm(bytes);
+        expected.insert(expected.end(), pcm.begin(), pcm.end());
+    }
+    EXPECT_EQ(first.pcm, expected);
+    ASSERT_TRUE(first.unkey);
+    EXPECT_EQ(first.unkey->kind, UsrpMessage::Kind::Unkey);
+    EXPECT_EQ(first.unkey->pcm, decodeAdpcm(adpcmUnkey));
+
+    m = client.receive(WAIT);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->kind, UsrpMessage::Kind::Voice);
+    EXPECT_EQ(m->pcm, decodeAdpcm(afterUnkey));
+
+    m = client.receive(WAIT);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->codec, UsrpCodec::Ulaw);
+    ASSERT_EQ(m->pcm.size(), 160u);
+    for (std::size_t i = 0; i < 160; ++i)
+        ASSERT_EQ(m->pcm[i], ulawToLinear(linearToUlaw(blocks[1][i]))) << i;
+
+    m = client.receive(WAIT);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->kind, UsrpMessage::Kind::Unkey);
+    EXPECT_EQ(m->codec, UsrpCodec::Slin);
+    EXPECT_TRUE(m->pcm.empty());
+
+    m = client.receive(WAIT);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->kind, UsrpMessage::Kind::NotUsrp);
+    m = client.receive(WAIT);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->kind, UsrpMessage::Kind::Unknown);
+    EXPECT_EQ(m->type, 9u);
+
+    EXPECT_FALSE(client.receive(0ms));
+}
+
+TEST(SpeechFiles, RawAndWavReadTheSameSamplesAndOtherRatesAreRefused)
+{
+    TempDir dir;
+    const std::vector<std::int16_t> pcm = {0, 1, -1, 32767, -32768, 258, -258};
+    Bytes raw;
+    for (const std::int16_t s : pcm) {
+        raw.push_back(static_cast<std::uint8_t>(s));
+        raw.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(s) >> 8));
+    }
+    const std::string rawPath = dir.write("speech.s16", std::string(raw.begin(), raw.end()));
+
+    std::string error;
+    std::vector<std::int16_t> read;
+    ASSERT_TRUE(readPcmFile(rawPath, PcmFileKind::Auto, read, error)) << error;
+    EXPECT_EQ(read, pcm);
+
+    WavWriter wav;
+    ASSERT_TRUE(wav.open(dir.file("speech.wav"), error)) << error;
+    ASSERT_TRUE(wav.write(std::span<const std::int16_t>(pcm).first(3)));
+    ASSERT_TRUE(wav.write(std::span<const std::int16_t>(pcm).subspan(3)));
+    EXPECT_EQ(wav.samplesWritten(), 7);
+    wav.close();
+    read.clear();
+    ASSERT_TRUE(readPcmFile(dir.file("speech.wav"), PcmFileKind::Auto, read, error)) << error;
+    EXPECT_EQ(read, pcm);
+
+    // The same WAV read as raw is its header and all: the kind overrides the name.
+    ASSERT_TRUE(readPcmFile(dir.file("speech.wav"), PcmFileKind::Raw, read, error));
+    EXPECT_GT(read.size(), pcm.size());
+
+    // A 16 kHz WAV (its sample rate field patched) is refused, not resampled.
+    std::string bytes = readFile(dir.file("speech.wav"));
+    ASSERT_GT(bytes.size(), 32u);
+    const std::uint32_t rate = 16000, byteRate = 32000;
+    std::memcpy(bytes.data() + 24, &rate, 4);
+    std::memcpy(bytes.data() + 28, &byteRate, 4);
+    const std::string fast = dir.write("fast.wav", bytes);
+    EXPECT_FALSE(readPcmFile(fast, PcmFileKind::Auto, read, error));
+    EXPECT_NE(error.find("16000 Hz"), std::string::npos) << error;
+
+    EXPECT_FALSE(readPcmFile(dir.file("missing.raw"), PcmFileKind::Auto, read, error));
+    EXPECT_NE(error.find("missing.raw"), std::string::npos) << error;
+}
+
+TEST(CommandLineValues, EndpointsSecondsAndRecords)
+{
+    std::string host = "127.0.0.1", error;
+    int port = 0;
+    ASSERT_TRUE(parseEndpointArgument("34001", false, host, port, error));
+    EXPECT_EQ(host, "127.0.0.1");
+    EXPECT_EQ(port, 34001);
+    ASSERT_TRUE(parseEndpointArgument("localhost:0", true, host, port, error));
+    EXPECT_EQ(host, "localhost");
+    EXPECT_EQ(port, 0);
+    EXPECT_FALSE(parseEndpointArgument("127.0.0.1:0", false, host, port, error));
+    EXPECT_FALSE(parseEndpointArgument("127.0.0.1:65536", true, host, port, error));
+    EXPECT_FALSE(parseEndpointArgument(":80", true, host, port, error));
+    EXPECT_FALSE(parseEndpointArgument("host:", true, host, port, error));
+    EXPECT_FALSE(parseEndpointArgument("12x", true, host, port, error));
+    EXPECT_EQ(host, "localhost"); // untouched by failures
+
+    std::chrono::milliseconds duration{};
+    ASSERT_TRUE(parseSecondsArgument("2.5", duration, error));
+    EXPECT_EQ(duration, 2500ms);
+    EXPECT_FALSE(parseSecondsArgument("-1", duration, error));
+    EXPECT_FALSE(parseSecondsArgument("1s", duration, error));
+    EXPECT_FALSE(parseSecondsArgument("nan", duration, error));
+
+    Bytes record;
+    ASSERT_TRUE(parseRecordArgument("05 04 696e666f", record, error));
+    EXPECT_EQ(record, (Bytes{5, 4, 'i', 'n', 'f', 'o'}));
+    EXPECT_FALSE(parseRecordArgument("05 05 696E666F", record, error));
+    EXPECT_FALSE(parseRecordArgument("0", record, error));
+    EXPECT_FALSE(parseRecordArgument("0C 0", record, error));
+    EXPECT_FALSE(parseRecordArgument("zz00", record, error));
+}
+
+TEST(UsrpClientProgram, RegistersPlaysSendsAndRecordsWhatComesBack)
+{
+    const std::vector<std::int16_t> pcm = speech(1u << 30);
+    if (pcm.empty())
+        GTEST_SKIP() << SPEECH << " is missing (Debian package codec2-examples)";
+    TempDir dir;
+    Listener halvane;
+    const std::string out = dir.file("out.txt");
+    ChildProcess program(HALVANE_BIN_DIR "/usrp-client",
+                         {"--to", "127.0.0.1:" + std::to_string(halvane.port()), "--bind", "127.0.0.1:0", "--play",
+                          SPEECH, "--codec", "ulaw", "--unpaced", "--dtmf", "3100", "--call",
+                          "3120001,311000,91,1,1,N0CALL", "--send-command", "codec=adpcm", "--record",
+                          dir.file("got.wav"), "--unregister"},
+                         dir.path(), {}, out);
+
+    // Registration, answered with what Halvane sends a client.
+    std::optional<Datagram> reg = halvane.receive();
+    ASSERT_TRUE(reg);
+    EXPECT_EQ(reg->bytes, packet(0, USRP_TYPE_TEXT, textBytes("REG:QUILLNET")));
+    const int client = ntohs(reg->from.sin_port);
+    halvane.sendTo(client, packet(0, USRP_TYPE_TEXT, textBytes("REG:OK")));
+    const TLV_CLASS meta = makeCallRecord(TAG_SET_INFO, CallRecord{1234567, 311000, 9, 2, 1, "K1ABC"});
+    halvane.sendTo(client, packet(1, USRP_TYPE_TEXT, Bytes(meta.data(), meta.data() + meta.size())));
+    ImaAdpcmState unused{};
+    for (std::uint32_t k = 0; k < 3; ++k)
+        halvane.sendTo(client, voicePacket(2 + k, UsrpCodec::Slin, std::vector<std::int16_t>(160, 1000), true, unused));
+    halvane.sendTo(client, voicePacket(5, UsrpCodec::Slin, {}, false, unused));
+    halvane.sendTo(client, packet(6, USRP_TYPE_TEXT, textBytes("INFO:MSG:hello")));
+
+    // Everything up to the unregistration, in order.
+    std::vector<Bytes> got;
+    const auto isUnregister = [](const Bytes& bytes) {
+        return bytes.size() == 352 && bytes[20] == USRP_TYPE_TEXT &&
+               std::memcmp(bytes.data() + 32, "REG:UNREG", 10) == 0;
+    };
+    while (got.empty() || !isUnregister(got.back())) {
+        std::optional<Datagram> d = halvane.receive();
+        ASSERT_TRUE(d) << "after " << got.size() << " packets\n" << readFile(out);
+        got.push_back(d->bytes);
+    }
+    EXPECT_EQ(program.wait(), 0) << readFile(out);
+
+    const std::size_t blocks = (pcm.size() + 159) / 160;
+    ASSERT_EQ(got.size(), blocks + 1 + 3 + 1);
+    ImaAdpcmState state{};
+    for (std::size_t k = 0; k < blocks; ++k)
+        ASSERT_EQ(got[k], voicePacket(1 + k, UsrpCodec::Ulaw, blockAt(pcm, k), true, state)) << "block " << k;
+    std::uint32_t seq = static_cast<std::uint32_t>(blocks + 1);
+    EXPECT_EQ(got[blocks], voicePacket(seq++, UsrpCodec::Ulaw, {}, false, state));
+    EXPECT_EQ(got[blocks + 1], packet(seq++, USRP_TYPE_DTMF, textBytes("3100")));
+    const TLV_CLASS sentCall = makeCallRecord(TAG_SET_INFO, CallRecord{3120001, 311000, 91, 1, 1, "N0CALL"});
+    EXPECT_EQ(got[blocks + 2],
+              packet(seq++, USRP_TYPE_TEXT, Bytes(sentCall.data(), sentCall.data() + sentCall.size())));
+    EXPECT_EQ(got[blocks + 3], packet(seq++, USRP_TYPE_TLV, withCommand("codec=adpcm")));
+    EXPECT_EQ(got[blocks + 4], packet(seq++, USRP_TYPE_TEXT, textBytes("REG:UNREG")));
+
+    // What came back was printed and recorded.
+    const std::string printed = readFile(out);
+    EXPECT_NE(printed.find("<- text \"REG:OK\""), std::string::npos) << printed;
+    EXPECT_NE(printed.find("<- metadata src=1234567 rpt=311000 tg=9 slot=2 cc=1 call=\"K1ABC\""), std::string::npos)
+        << printed;
+    EXPECT_NE(printed.find("<- unkey: 3 voice packets"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("<- text \"INFO:MSG:hello\""), std::string::npos) << printed;
+    std::vector<std::int16_t> recorded;
+    std::string error;
+    ASSERT_TRUE(readPcmFile(dir.file("got.wav"), PcmFileKind::Auto, recorded, error)) << error;
+    EXPECT_EQ(recorded, std::vector<std::int16_t>(480, 1000));
+}
+
+TEST(UsrpClientProgram, RefusesBadArgumentsAndReportsFailures)
+{
+    TempDir dir;
+    const auto run = [&](const std::vector<std::string>& args) {
+        ChildProcess program(HALVANE_BIN_DIR "/usrp-client", args, dir.path(), {}, dir.file("out.txt"));
+        return program.wait();
+    };
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--codec", "gsm"}, {"--call", "1,2,3"}, {"--call", "16777216,1,1,1,1"},
+          {"--to", "127.0.0.1:0"}, {"--listen"}, {"--tlv", "0501"}, {"--ping=yes"}, {"--frobnicate"}, {"stray"}}) {
+        EXPECT_EQ(run(bad), 2) << bad[0];
+        EXPECT_NE(readFile(dir.file("out.txt")).find("usrp-client: "), std::string::npos);
+    }
+
+    EXPECT_EQ(run({"--help"}), 0);
+    EXPECT_NE(readFile(dir.file("out.txt")).find("usage: usrp-client"), std::string::npos);
+
+    EXPECT_EQ(run({"--play", dir.file("missing.raw")}), 1);
+    EXPECT_NE(readFile(dir.file("out.txt")).find("missing.raw"), std::string::npos);
+
+    // Nobody answers the registration.
+    Listener silent;
+    EXPECT_EQ(run({"--to", std::to_string(silent.port()), "--bind", "0", "--timeout", "0.2"}), 1);
+    EXPECT_NE(readFile(dir.file("out.txt")).find("no \"REG:OK\""), std::string::npos);
+
+    // The local port is taken.
+    EXPECT_EQ(run({"--bind", std::to_string(silent.port()), "--no-register"}), 1);
+    EXPECT_NE(readFile(dir.file("out.txt")).find("cannot bind"), std::string::npos);
+}
