@@ -157,6 +157,7 @@ const KeyDef KEYS[] = {
     {"GENERAL", "exportMetadata", 0, [](dv3000_servers& s, const char* v) { s.exportMetadata = toBool(v); }},
     {"GENERAL", "mute", 0, [](dv3000_servers& s, const char* v) { s.mute = parseMute(v); }},
     {"GENERAL", "PCMPort", 0, [](dv3000_servers& s, const char* v) { s.pcmPort = toInt(v); }},
+    {"GENERAL", "usrpPacing", 0, [](dv3000_servers& s, const char* v) { s.usrpPacing = toBool(v); }},
 };
 
 // Lines hold 200 bytes with the line end and the terminating NUL.

@@ -42,6 +42,7 @@ void dv3000_servers::setDefaults()
     transferRootDir.set("/tmp");
     exportMetadata = false;
     mute = Mute::OFF;
+    usrpPacing = true;
     lastTune.set("");
 }
 

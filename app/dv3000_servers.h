@@ -92,6 +92,7 @@ struct dv3000_servers {
     std::atomic_bool exportMetadata{false};
     std::vector<Macro> macros;
     std::atomic_int mute{Mute::OFF};
+    std::atomic_bool usrpPacing{true}; // decoded voice leaves on a 20 ms clock
     SettingText<OWNED_TEXT> lastTune;
 
     dv3000_servers() { setDefaults(); }

@@ -278,8 +278,9 @@ void CDMR_DV3000_DMRLink::processAudio(void* pcm, int len)
 {
     if (servers.monitorASLAudio)
         processAudioxxx(pcm, len);
+    // The client gets decoded audio paced, unless usrpPacing is off.
     if (!servers.useMicrophone && !usrpMuted())
-        sendAudioToUSRP(pcm, len);
+        decodePath.sendVoice(pcm, len);
 }
 
 int CDMR_DV3000_DMRLink::setupVocoder(bool hardware, int ambeSize)
@@ -359,10 +360,8 @@ void CDMR_DV3000_DMRLink::relayAslPacket(const std::uint8_t* datagram, int lengt
 void CDMR_DV3000_DMRLink::ambeFromUDPTLVThread(bool hardware)
 {
     decodePath.start(hardware);
-    for (;;) {
-        std::unique_ptr<TLV_CLASS> record = q.pop();
-        decodePath.handle(*record);
-    }
+    for (;;)
+        decodePath.handleNext(q);
 }
 
 void CDMR_DV3000_DMRLink::exitApp(int status, int code)

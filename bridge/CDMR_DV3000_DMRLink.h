@@ -27,6 +27,7 @@
 #include "DecodePath.h"
 #include "EmulatorLink.h"
 #include "EncodePath.h"
+#include "FileTransfer.h"
 #include "ImaAdpcm.h"
 #include "MacroRunner.h"
 #include "SubscriberDatabase.h"
@@ -105,6 +106,10 @@ public:
     CommandInterpreter commands{*this};
     EncodePath encodePath{*this};
     DecodePath decodePath{*this};
+    // File transfer records go to the USRP client wrapped in TLV packets.
+    FileTransfer fileTransfer{[this](const std::uint8_t* record, std::size_t size) {
+        sendPacketToUSRP(USRP_TYPE_TLV, record, static_cast<int>(size));
+    }};
 
 private:
     void setUp();

@@ -1,19 +1,322 @@
 #include "DecodePath.h"
 
+#include "AmbeFrame.h"
 #include "CDMR_DV3000_DMRLink.h"
+#include "CallRecord.h"
 #include "Log.h"
 #include "TLV_CLASS.h"
+#include "dv3000_servers.h"
 
-DecodePath::DecodePath(CDMR_DV3000_DMRLink& bridge) : bridge_(bridge) {}
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string>
+#include <thread>
+
+namespace {
+
+bool usrpMuted()
+{
+    int mute = servers.mute;
+    return mute == Mute::USRP || mute == Mute::BOTH;
+}
+
+constexpr std::size_t LARGEST_FRAME = IMBE_FRAME_BYTES;
+
+// Calls `decode` with each frame of a voice record: the first at `first`
+// always, each further one while its start lies before the value's last two
+// bytes. A frame cut short by the record's end is padded with zeros, so the
+// number of frames follows from the length alone and nothing is read past
+// the value.
+template <typename Decode>
+void forEachFrame(const TLV_CLASS& record, std::size_t first, std::size_t frameBytes, Decode&& decode)
+{
+    const std::size_t len = record.length();
+    for (std::size_t offset = first; offset == first || offset + 2 < len; offset += frameBytes) {
+        std::array<std::uint8_t, LARGEST_FRAME> frame{};
+        const std::size_t present = offset < len ? std::min(frameBytes, len - offset) : 0;
+        std::memcpy(frame.data(), record.value() + offset, present);
+        decode(frame.data());
+    }
+}
+
+} // namespace
+
+DecodePath::DecodePath(CDMR_DV3000_DMRLink& bridge)
+    : bridge_(bridge), pacer_([this](std::int16_t* pcm, int len) { bridge_.sendAudioToUSRP(pcm, len); })
+{
+}
 
 void DecodePath::start(bool hardware)
 {
     hardware_ = hardware;
+    bridge_.macros.getInfoAsJson();
+    const bool paced = servers.usrpPacing;
+    if (pacer_.start(paced) && paced)
+        Log(3, "Decoded audio is paced to the USRP client every 20 ms\n");
+    else
+        Log(3, "Decoded audio goes to the USRP client unpaced\n");
+}
+
+void DecodePath::handleNext(TlvQueue& queue)
+{
+    std::optional<std::unique_ptr<TLV_CLASS>> record;
+    if (rxSlot_ == 0) {
+        record = queue.pop();
+    } else {
+        const Clock::duration left = lastVoice_ + CALL_SILENCE_LIMIT - Clock::now();
+        record = queue.popFor(std::max(left, Clock::duration::zero()));
+    }
+    if (record && *record)
+        handle(**record);
+    checkSilence(queue);
 }
 
 void DecodePath::handle(const TLV_CLASS& record)
 {
     Log(1, "TLV record tag %d length %d\n", record.tag(), record.length());
+    switch (record.tag()) {
+    case TAG_BEGIN_TX:
+    case TAG_SET_INFO:
+        handleCallRecord(record);
+        break;
+    case TAG_END_TX:
+        handleEndTx(record);
+        break;
+    case TAG_AMBE_49:
+    case TAG_AMBE_72:
+        handleAmbe(record);
+        break;
+    case TAG_IMBE:
+        handleImbe(record);
+        break;
+    case TAG_AMBE_DSTAR:
+        handleDstar(record);
+        break;
+    case TAG_TG_TUNE:
+        handleTune(record);
+        break;
+    case TAG_REMOTE_CMD:
+        bridge_.commands.execute(record);
+        break;
+    case TAG_FILE_XFER:
+        tlvFileProtocolHandler(record);
+        break;
+    case TAG_WAKEUP:
+        break;
+    case TAG_EVENT:
+        handleEvent(record);
+        break;
+    default:
+        Log(5, "Unknown tag (%d) in TLV\n", record.tag());
+        break;
+    }
 }
 
-void DecodePath::clearSlot() {}
+void DecodePath::handleCallRecord(const TLV_CLASS& record)
+{
+    CallRecord call = parseCallRecord(record);
+    if (call.repeater == 0)
+        call.repeater = static_cast<std::uint32_t>(servers.repeaterID.load());
+    // Anyone who reaches the TLV port can send this: it costs the record,
+    // not the process. It also covers TAG_SET_INFO, which would make the
+    // repeater ID equal the gateway ID.
+    if (call.source == call.repeater) {
+        Log(5, "Repeater ID (%d) can not be the same as subscriber ID (%d). Fatal error exiting\n",
+            static_cast<int>(call.source), static_cast<int>(call.source));
+        return;
+    }
+
+    bool started = false;
+    if (record.tag() == TAG_BEGIN_TX) {
+        const int current = rxSlot_;
+        if (current != 0) {
+            Log(3, "Ignore TX: src=%u rpt=%u dst=%u slot=%u cc=%u (%u)\n", call.source, call.repeater,
+                call.destination, static_cast<unsigned>(call.slot), static_cast<unsigned>(call.colorCode),
+                static_cast<unsigned>(current));
+        } else {
+            Log(3, "Begin TX: src=%d rpt=%d dst=%d slot=%d cc=%d call=%s\n", static_cast<int>(call.source),
+                static_cast<int>(call.repeater), static_cast<int>(call.destination), call.slot, call.colorCode,
+                call.call.c_str());
+            rxSlot_ = call.slot;
+            started = true;
+            if (servers.exportMetadata) {
+                TLV_CLASS metadata = bridge_.subscribers.callMetadataRecord(call, natTimerNotDone);
+                bridge_.sendMetadataToUSRP(metadata.data(), static_cast<int>(metadata.size()));
+            }
+        }
+    } else {
+        Log(3, "Set Info: src=%u rpt=%u dst=%u slot=%u cc=%u\n", call.source, call.repeater, call.destination,
+            static_cast<unsigned>(call.slot), static_cast<unsigned>(call.colorCode));
+        servers.repeaterID = static_cast<int>(call.repeater);
+        servers.txTs = call.slot;
+        servers.gatewayDmrId = static_cast<int>(call.source);
+        servers.txTg = static_cast<int>(call.destination);
+        servers.colorCode = call.colorCode;
+        servers.defaultMetadata.set(bridge_.subscribers.findSubscriber(call.source));
+    }
+    std::this_thread::sleep_for(CALL_RECORD_PAUSE);
+    // The call's first voice has waited behind the pause: the silence
+    // watchdog counts from its end.
+    if (started)
+        noteVoice();
+}
+
+void DecodePath::handleEndTx(const TLV_CLASS& record)
+{
+    const int slot = record.value()[0];
+    const int current = rxSlot_;
+    if (slot == current)
+        endCall();
+    else
+        Log(1, "Ignore TAG_END_TX (%d, %d)\n", slot, current);
+}
+
+void DecodePath::endCall()
+{
+    Log(1, "End TX\n");
+    rxSlot_ = 0;
+    if (!usrpMuted())
+        pacer_.pushUnkey();
+}
+
+void DecodePath::checkSilence(const TlvQueue& queue)
+{
+    const int slot = rxSlot_;
+    // Records still queued may hold the call's voice: they come first.
+    if (slot == 0 || queue.size() != 0)
+        return;
+    const Clock::duration silent = Clock::now() - lastVoice_;
+    if (silent < CALL_SILENCE_LIMIT)
+        return;
+    Log(4, "No voice on slot %d for %lld ms: ending the call without its TAG_END_TX\n", slot,
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(silent).count()));
+    endCall();
+}
+
+void DecodePath::handleAmbe(const TLV_CLASS& record)
+{
+    const bool ambe49 = record.tag() == TAG_AMBE_49;
+    const int slot = record.value()[0];
+    const int current = rxSlot_;
+    if (slot != current) {
+        if (ambe49)
+            Log(1, "Ignore TAG_AMBE_49 (%d, %d)\n", slot, current);
+        else
+            Log(1, "Ignore TAG_AMBE_72 (%d, %d)\n", slot, current);
+        return;
+    }
+    if (record.length() > 3) {
+        forEachFrame(record, 1, ambe49 ? AMBE_49_FRAME_BYTES : AMBE_72_FRAME_BYTES, [&](const std::uint8_t* frame) {
+            if (!ambe49) {
+                decodeAmbe72(frame, nullptr);
+                return;
+            }
+            std::array<std::uint8_t, AMBE_72_FRAME_BYTES> frame72{};
+            convert49BitAmbeTo72Bit(std::span<const std::uint8_t, AMBE_49_FRAME_BYTES>(frame, AMBE_49_FRAME_BYTES),
+                                    frame72);
+            decodeAmbe72(frame72.data(), frame);
+        });
+    }
+    if (current != 0)
+        noteVoice();
+}
+
+void DecodePath::decodeAmbe72(const std::uint8_t* frame72, const std::uint8_t* frame49)
+{
+    if (hardware_) {
+        bridge_.dv3000ProcessMbeFrame(frame72, AMBE_72_FRAME_BYTES);
+        return;
+    }
+    if (servers.useEmulator && bridge_.emulator) {
+        std::array<std::uint8_t, AMBE_49_FRAME_BYTES> emulatorFrame{};
+        if (frame49 != nullptr)
+            std::memcpy(emulatorFrame.data(), frame49, emulatorFrame.size());
+        else
+            convert72BitAmbeTo49Bit(std::span<const std::uint8_t, AMBE_72_FRAME_BYTES>(frame72, AMBE_72_FRAME_BYTES),
+                                    emulatorFrame);
+        // A time-out leaves silence, which still holds the call's place.
+        std::array<std::int16_t, USRP_VOICE_SAMPLES> pcm{};
+        bridge_.emulator->decode(emulatorFrame.data(), pcm.data());
+        bridge_.processAudio(pcm.data(), static_cast<int>(USRP_VOICE_BYTES));
+        return;
+    }
+    ambeDecode(frame72);
+}
+
+void DecodePath::handleImbe(const TLV_CLASS& record)
+{
+    // The DV3000 has no IMBE rate: P25 and wide YSF are always decoded in software.
+    if (record.length() > 2)
+        forEachFrame(record, 0, IMBE_FRAME_BYTES, [&](const std::uint8_t* frame) { swDecodeIMBE(frame); });
+    if (rxSlot_ != 0)
+        noteVoice();
+}
+
+void DecodePath::handleDstar(const TLV_CLASS& record)
+{
+    std::array<std::uint8_t, AMBE_DSTAR_FRAME_BYTES> frame{};
+    std::memcpy(frame.data(), record.value(), std::min<std::size_t>(record.length(), frame.size()));
+    if (hardware_)
+        bridge_.dv3000ProcessMbeFrame(frame.data(), AMBE_DSTAR_FRAME_BYTES);
+    else
+        ambeDecodeDstar(frame.data());
+    if (rxSlot_ != 0)
+        noteVoice();
+}
+
+void DecodePath::handleTune(const TLV_CLASS& record)
+{
+    if (!isASL) {
+        const std::string address = servers.tlvAddress.get();
+        const PortList ports = servers.tlvTxPorts.get();
+        bridge_.sendSingle(address.c_str(), ports.data(), record.data(), static_cast<int>(record.size()));
+    }
+    std::string text(record.text());
+    text = text.substr(0, text.find('='));
+    const long number = std::strtol(text.c_str(), nullptr, 10);
+    const int talkGroup = static_cast<int>(std::clamp<long>(number, INT_MIN, INT_MAX));
+    servers.txTg = talkGroup;
+    Log(3, "Tune to TG: %d\n", talkGroup);
+}
+
+void DecodePath::handleEvent(const TLV_CLASS& record)
+{
+    Log(3, "EVENT: %s\n", record.text());
+    bridge_.macros.executeMacroCommand("OnEvent", record.text());
+}
+
+void DecodePath::tlvFileProtocolHandler(const TLV_CLASS& record)
+{
+    bridge_.fileTransfer.tlvFileProtocolHandler(record);
+}
+
+// The software vocoder is wired in below, one decoder each; until then every
+// frame keeps its place in the stream as a silent block.
+void DecodePath::ambeDecode(const std::uint8_t*)
+{
+    softwareSilence();
+}
+
+void DecodePath::ambeDecodeDstar(const std::uint8_t*)
+{
+    softwareSilence();
+}
+
+void DecodePath::swDecodeIMBE(const std::uint8_t*)
+{
+    softwareSilence();
+}
+
+void DecodePath::softwareSilence()
+{
+    if (!softwareMissingLogged_) {
+        softwareMissingLogged_ = true;
+        Log(4, "Software decoder not available yet: decoded frames are silence\n");
+    }
+    std::array<std::int16_t, USRP_VOICE_SAMPLES> pcm{};
+    bridge_.processAudio(pcm.data(), static_cast<int>(USRP_VOICE_BYTES));
+}

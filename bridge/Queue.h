@@ -16,6 +16,7 @@
 
 #include "Log.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -64,6 +65,19 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         ready_.wait(lock, [this] { return !items_.empty(); });
         T item = std::move(items_.front());
+        items_.pop_front();
+        return item;
+    }
+
+    // Takes the oldest item, waiting at most `timeout` for one to arrive;
+    // nothing when the queue stayed empty that long.
+    template <typename Rep, typename Period>
+    std::optional<T> popFor(std::chrono::duration<Rep, Period> timeout)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!ready_.wait_for(lock, timeout, [this] { return !items_.empty(); }))
+            return std::nullopt;
+        std::optional<T> item(std::move(items_.front()));
         items_.pop_front();
         return item;
     }

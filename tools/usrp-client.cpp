@@ -7,6 +7,7 @@
 // (a port, a file, a send, no answer to the registration), 2 on bad
 // arguments. docs/tools.md has the details.
 
+#include "FileTransferClient.h"
 #include "Hex.h"
 #include "Log.h"
 #include "PcmFile.h"
@@ -21,6 +22,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -59,6 +63,10 @@ Actions (any number, run in order):
                         packet (type 4), e.g. "05 04 696E666F"
   --ping                a PING packet (type 3)
   --wait SECONDS        pause, receiving meanwhile
+  --get NAME            fetch a file from Halvane's transfer directory and
+                        save it here under its last name component; a NAME
+                        beginning with "http" asks Halvane to push a URL
+  --put FILE            upload FILE to Halvane's transfer directory
 
 Voice:
   --codec slin|ulaw|adpcm   codec of --play (default slin)
@@ -76,7 +84,7 @@ Exit status: 0 success, 1 failure at run time, 2 bad arguments.
 )";
 
 struct Action {
-    enum class Kind { Play, Dtmf, Text, Call, Command, Tlv, Ping, Wait };
+    enum class Kind { Play, Dtmf, Text, Call, Command, Tlv, Ping, Wait, Get, Put };
     Kind kind = Kind::Ping;
     std::string text; // file name, digits, text or command
     CallRecord call;
@@ -200,6 +208,14 @@ bool parseArguments(const std::vector<std::string>& args, Options& options, std:
             if (!takeValue() || !parseSecondsArgument(value, duration, error))
                 return false;
             addAction(Action::Kind::Wait).duration = duration;
+        } else if (name == "--get" || name == "--put") {
+            if (!takeValue())
+                return false;
+            if (value.empty()) {
+                error = name + " needs a file name";
+                return false;
+            }
+            addAction(name == "--get" ? Action::Kind::Get : Action::Kind::Put);
         } else if (name == "--codec") {
             if (!takeValue())
                 return false;
@@ -272,8 +288,20 @@ class Receiver {
 public:
     Receiver(bool verbose, WavWriter* wav) : verbose_(verbose), wav_(wav) {}
 
+    // File transfer records also go to `transfer` (guarded by `mutex`).
+    void followTransfer(FileTransferClient* transfer, std::mutex* mutex)
+    {
+        transfer_ = transfer;
+        transferMutex_ = mutex;
+    }
+
     void handle(const UsrpMessage& message)
     {
+        if (transfer_ != nullptr && message.kind == UsrpMessage::Kind::Tlv && message.tlv &&
+            message.tlv->tag() == TAG_FILE_XFER) {
+            std::lock_guard<std::mutex> lock(*transferMutex_);
+            transfer_->receive(*message.tlv);
+        }
         const bool voice = message.kind == UsrpMessage::Kind::Voice;
         const bool unkey = message.kind == UsrpMessage::Kind::Unkey;
         if (voice) {
@@ -308,6 +336,8 @@ public:
 private:
     bool verbose_;
     WavWriter* wav_;
+    FileTransferClient* transfer_ = nullptr;
+    std::mutex* transferMutex_ = nullptr;
     int packets_ = 0;
     std::size_t samples_ = 0;
     std::size_t totalSamples_ = 0;
@@ -322,9 +352,105 @@ void pause(std::chrono::steady_clock::time_point until)
             50ms, until - std::chrono::steady_clock::now()));
 }
 
-bool runAction(UsrpClient& client, const Action& action, const Options& options)
+// A file transfer in progress: the client object and the lock shared with
+// the receiver thread.
+struct Transfer {
+    FileTransferClient* client;
+    std::mutex* mutex;
+};
+
+// Waits until the transfer ends, or nothing has come for `quiet`.
+FileTransferClient::State awaitTransfer(const Transfer& transfer, std::chrono::milliseconds quiet)
+{
+    auto lastChange = std::chrono::steady_clock::now();
+    int lastCount = -1;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(*transfer.mutex);
+            if (transfer.client->finished())
+                return transfer.client->state();
+            if (transfer.client->dataRecords() != lastCount) {
+                lastCount = transfer.client->dataRecords();
+                lastChange = std::chrono::steady_clock::now();
+            }
+        }
+        if (stopRequested.load() || std::chrono::steady_clock::now() - lastChange > quiet) {
+            std::lock_guard<std::mutex> lock(*transfer.mutex);
+            return transfer.client->state();
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+bool getFile(const Transfer& transfer, const std::string& name)
+{
+    {
+        std::lock_guard<std::mutex> lock(*transfer.mutex);
+        std::printf("-> file request %s\n", quotedText(name).c_str());
+        if (!transfer.client->requestFile(name))
+            return false;
+    }
+    const FileTransferClient::State state = awaitTransfer(transfer, 3s);
+    std::lock_guard<std::mutex> lock(*transfer.mutex);
+    const FileTransferClient& xfer = *transfer.client;
+    if (state != FileTransferClient::State::Done) {
+        std::fprintf(stderr, "usrp-client: file transfer failed: %s\n",
+                     xfer.error().empty() ? "no answer" : xfer.error().c_str());
+        return false;
+    }
+    if (xfer.isUrl()) {
+        std::printf("<- URL %s\n", xfer.remoteName().c_str());
+        return true;
+    }
+    std::string local = xfer.remoteName();
+    if (auto slash = local.find_last_of('/'); slash != std::string::npos)
+        local.erase(0, slash + 1);
+    if (local.empty() || local == "." || local == "..") {
+        std::fprintf(stderr, "usrp-client: refusing to save a file named '%s'\n", xfer.remoteName().c_str());
+        return false;
+    }
+    std::ofstream out(local, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(xfer.content().data()), static_cast<std::streamsize>(xfer.content().size()));
+    if (!out) {
+        std::fprintf(stderr, "usrp-client: cannot write %s\n", local.c_str());
+        return false;
+    }
+    std::printf("<- saved %zu bytes to %s (MD5 checked)\n", xfer.content().size(), local.c_str());
+    return true;
+}
+
+bool putFile(const Transfer& transfer, const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "usrp-client: cannot read %s\n", path.c_str());
+        return false;
+    }
+    std::vector<std::uint8_t> content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string name = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+    {
+        std::lock_guard<std::mutex> lock(*transfer.mutex);
+        std::printf("-> upload %s (%zu bytes)\n", name.c_str(), content.size());
+        if (!transfer.client->upload(name, content))
+            return false;
+    }
+    // Halvane answers only failures: a second of silence is success.
+    std::this_thread::sleep_for(1s);
+    std::lock_guard<std::mutex> lock(*transfer.mutex);
+    if (transfer.client->state() == FileTransferClient::State::Failed) {
+        std::fprintf(stderr, "usrp-client: upload refused: %s\n", transfer.client->error().c_str());
+        return false;
+    }
+    return true;
+}
+
+bool runAction(UsrpClient& client, const Action& action, const Options& options, const Transfer& transfer)
 {
     switch (action.kind) {
+    case Action::Kind::Get:
+        return getFile(transfer, action.text);
+    case Action::Kind::Put:
+        return putFile(transfer, action.text);
     case Action::Kind::Play: {
         std::printf("-> playing %s (%s, %s, %s)\n", action.text.c_str(), usrpCodecName(options.codec),
                     seconds(action.pcm.size()).c_str(), options.pacing == Pacing::Network ? "paced" : "unpaced");
@@ -388,6 +514,10 @@ int run(Options& options)
                 DatagramSocket::addressText(client.remote()).c_str());
 
     Receiver receiver(options.verbose, wav.isOpen() ? &wav : nullptr);
+    std::mutex transferMutex;
+    FileTransferClient transferClient([&client](const TLV_CLASS& record) { return client.sendTlv(record); });
+    receiver.followTransfer(&transferClient, &transferMutex);
+    const Transfer transfer{&transferClient, &transferMutex};
     if (options.registerFirst) {
         std::printf("-> text \"REG:QUILLNET\"\n");
         if (!client.registerClient()) {
@@ -425,9 +555,10 @@ int run(Options& options)
     for (const Action& action : options.actions) {
         if (stopRequested.load())
             break;
-        if (!runAction(client, action, options)) {
-            std::fprintf(stderr, "usrp-client: cannot send to %s\n",
-                         DatagramSocket::addressText(client.remote()).c_str());
+        if (!runAction(client, action, options, transfer)) {
+            if (action.kind != Action::Kind::Get && action.kind != Action::Kind::Put)
+                std::fprintf(stderr, "usrp-client: cannot send to %s\n",
+                             DatagramSocket::addressText(client.remote()).c_str());
             ok = false;
             break;
         }

@@ -1,8 +1,8 @@
-// Helpers shared by the bridge protocol tests: a log captured into a
-// temporary directory, and sox run as an independent reference coder.
+// Helpers shared by the bridge protocol tests: sox run as an independent
+// reference coder, and raw sample files.
 #pragma once
 
-#include "Log.h"
+#include "LogCapture.h"
 #include "TempDir.h"
 
 #include <cstdint>
@@ -10,37 +10,6 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
-
-// Sends the process log to a fresh file for the life of the object, so a test
-// can count the lines it caused.
-class LogCapture {
-public:
-    explicit LogCapture(int level = 4) : previousLevel_(getLogLevel())
-    {
-        LogClose();
-        ::setenv("HalvaneLogDir", dir_.path().c_str(), 1);
-        LogOpen("capture");
-        setLogLevel(level);
-    }
-    ~LogCapture()
-    {
-        LogClose();
-        ::unsetenv("HalvaneLogDir");
-        setLogLevel(previousLevel_);
-    }
-    int count(const std::string& needle) const
-    {
-        const std::string all = readFile(dir_.file("capture.log"));
-        int found = 0;
-        for (std::size_t at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1))
-            ++found;
-        return found;
-    }
-
-private:
-    TempDir dir_;
-    int previousLevel_;
-};
 
 // The codec tests run sox from /usr/bin and skip without it.
 inline bool soxAvailable()

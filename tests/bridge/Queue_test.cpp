@@ -26,7 +26,7 @@ struct Tracked {
 TEST(Queue, BoundDropsAndLogsOncePerRun)
 {
     {
-        LogCapture log;
+        LogCapture log(4);
         Queue<std::unique_ptr<Tracked>> queue(4, "TLV queue");
         for (int i = 0; i < 4; ++i)
             ASSERT_TRUE(queue.push(std::make_unique<Tracked>(i)));

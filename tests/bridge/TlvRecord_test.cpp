@@ -59,7 +59,7 @@ TEST(TlvRecord, RecordsAndTheirText)
 
 TEST(TlvRecord, DatagramLengthMustMatch)
 {
-    LogCapture log;
+    LogCapture log(4);
     Bytes ambe(29, 0);
     ambe[0] = TAG_AMBE_72;
     ambe[1] = 28;
@@ -110,7 +110,7 @@ TEST(CallRecord, BuildByteForByte)
     EXPECT_EQ(makeCallRecord(TAG_SET_INFO, call).length(), 2 + 13);
 
     // A text the length byte cannot count is cut, keeping its NUL.
-    LogCapture log;
+    LogCapture log(4);
     call.call = "{\"call\":\"N0CALL\",\"name\":\"" + std::string(400, 'n') + "\"}";
     const TLV_CLASS cut = makeCallRecord(TAG_SET_INFO, call);
     EXPECT_EQ(cut.length(), 255);

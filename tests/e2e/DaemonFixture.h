@@ -7,6 +7,7 @@
 #include "TempDir.h"
 #include "UdpSocket.h"
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,14 @@ struct DaemonPorts {
 class Daemon {
 public:
     Daemon() = default;
+    ~Daemon()
+    {
+        process.reset();
+        // The info record the daemon wrote for its USRP port.
+        std::remove(("/tmp/HVInfo_" + std::to_string(ports.usrpRx) + ".json").c_str());
+    }
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
 
     // The ini text with the ports filled in; `extra` is appended per section
     // by the caller (sections may repeat keys: later lines win).

@@ -52,6 +52,16 @@ public:
 
     bool contains(const std::string& fragment) const { return text().find(fragment) != std::string::npos; }
 
+    // How many times `needle` occurs in the log.
+    int count(const std::string& needle) const
+    {
+        const std::string all = text();
+        int found = 0;
+        for (std::size_t at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1))
+            ++found;
+        return found;
+    }
+
     const TempDir& dir() const { return dir_; }
 
 private:

@@ -1,0 +1,188 @@
+// The parts of the command interpreter that need no running bridge: the
+// call record a USRP client sends, and the arguments of the commands. The
+// commands themselves are driven through the real binary (tests/e2e).
+#include "CommandInterpreter.h"
+
+#include "CallRecord.h"
+#include "CommandArguments.h"
+#include "LogCapture.h"
+#include "SubscriberDatabase.h"
+#include "TempDir.h"
+#include "TlvProtocol.h"
+#include "dv3000_servers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A client's call record as it lies in a text packet's payload area: the
+// record, then zeros up to 320 bytes.
+std::vector<std::uint8_t> payloadOf(const CallRecord& call)
+{
+    TLV_CLASS record = makeCallRecord(TAG_SET_INFO, call);
+    std::vector<std::uint8_t> payload(record.data(), record.data() + record.size());
+    payload.resize(320, 0);
+    return payload;
+}
+
+CallRecord callOf(std::uint32_t source, std::uint32_t repeater, std::string text)
+{
+    CallRecord call;
+    call.source = source;
+    call.repeater = repeater;
+    call.destination = 91;
+    call.slot = 1;
+    call.colorCode = 1;
+    call.call = std::move(text);
+    return call;
+}
+
+class ClientCallRecord : public ::testing::Test {
+protected:
+    ClientCallRecord()
+    {
+        servers.gatewayDmrId = 3100001;
+        servers.repeaterID = 3100002;
+        servers.txTg = 0;
+        servers.txTs = 0;
+        servers.colorCode = 0;
+        const std::string path = dir.write("subscribers.csv", "3100001,GW1CALL,Gate\n3100555,N0CALL,Nina\n");
+        servers.subscriberFile.set(path);
+        db.loadSubscriberMap(path.c_str());
+    }
+    ~ClientCallRecord() override
+    {
+        servers.gatewayDmrId = saved_[0];
+        servers.repeaterID = saved_[1];
+        servers.txTg = saved_[2];
+        servers.txTs = saved_[3];
+        servers.colorCode = saved_[4];
+        servers.subscriberFile.set(savedFile_);
+    }
+
+    std::optional<CallRecord> resolve(const CallRecord& call)
+    {
+        const std::vector<std::uint8_t> payload = payloadOf(call);
+        return CommandInterpreter::clientCallRecord(payload, db);
+    }
+
+    LogCapture log{3};
+    TempDir dir;
+    SubscriberDatabase db{[] { return std::uint32_t{1000}; }};
+
+private:
+    int saved_[5] = {servers.gatewayDmrId, servers.repeaterID, servers.txTg, servers.txTs, servers.colorCode};
+    std::string savedFile_ = servers.subscriberFile.get();
+};
+
+} // namespace
+
+TEST_F(ClientCallRecord, MissingIdentityIsTakenFromSettingsAndSubscribers)
+{
+    // Source 0 with a known call sign: the call sign's ID.
+    auto call = resolve(callOf(0, 0, "N0CALL"));
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->source, 3100555u);
+    EXPECT_EQ(call->repeater, 3100002u);
+    EXPECT_EQ(call->call, "N0CALL");
+    EXPECT_EQ(call->destination, 91u) << "no txTg set: the client's talk group stays";
+
+    // Source 0 with an unknown call sign: the gateway.
+    call = resolve(callOf(0, 7, "UNKNOWN"));
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->source, 3100001u);
+    EXPECT_EQ(call->repeater, 3100002u) << "the repeater is always ours";
+
+    // No call sign: looked up from the source, but a bare number is not one.
+    call = resolve(callOf(3100555, 0, ""));
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->call, "N0CALL");
+    call = resolve(callOf(1234567, 0, ""));
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->call, "");
+
+    // A JSON call text counts by its call key; without the key it is empty.
+    call = resolve(callOf(0, 0, "{\"call\":\"N0CALL\",\"name\":\"Nina\"}"));
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->source, 3100555u);
+    EXPECT_EQ(call->call, "N0CALL");
+    call = resolve(callOf(0, 0, "{\"name\":\"x\"}"));
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->call, "GW1CALL");
+}
+
+TEST_F(ClientCallRecord, SettingsOverrideTheClientsChoice)
+{
+    servers.txTg = 3100;
+    servers.txTs = 2;
+    servers.colorCode = 7;
+    auto call = resolve(callOf(3100555, 0, "X"));
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->destination, 3100u);
+    EXPECT_EQ(call->slot, 2u);
+    EXPECT_EQ(call->colorCode, 7u);
+}
+
+// The process used to end here; now only the record goes.
+TEST_F(ClientCallRecord, SourceEqualToRepeaterIsDroppedNotFatal)
+{
+    EXPECT_FALSE(resolve(callOf(4242, 4242, "X")));
+    EXPECT_TRUE(log.has('E', "Repeater ID (4242) can not be the same as subscriber ID (4242)."));
+    // Equal only once the repeater is ours.
+    EXPECT_FALSE(resolve(callOf(3100002, 99, "X")));
+    EXPECT_TRUE(log.has('E', "Repeater ID (3100002) can not be the same as subscriber ID (3100002)."));
+}
+
+TEST(CommandArguments, NumbersAsBase10ReadsThem)
+{
+    EXPECT_EQ(talkGroupOf("3100"), 3100);
+    EXPECT_EQ(talkGroupOf("9!3100"), 3100);
+    EXPECT_EQ(talkGroupOf("9!3100!5"), 3100);
+    EXPECT_EQ(talkGroupOf("abc"), 0);
+    EXPECT_EQ(talkGroupOf("99999999999"), 2147483647);
+
+    int status = -1;
+    int code = -1;
+    EXPECT_FALSE(parseExitArguments("", status, code));
+    EXPECT_FALSE(parseExitArguments("now", status, code));
+    EXPECT_EQ(status, -1);
+    EXPECT_TRUE(parseExitArguments("7 3", status, code));
+    EXPECT_EQ(status, 7);
+    EXPECT_EQ(code, 3);
+    EXPECT_TRUE(parseExitArguments("5", status, code));
+    EXPECT_EQ(status, 5);
+    EXPECT_EQ(code, 0);
+}
+
+TEST(CommandArguments, ListsFromTextOrFile)
+{
+    TempDir dir;
+    EXPECT_EQ(buildMacroList("INFO:MACRO:", dir.write("open", "x\ny").c_str()), "INFO:MACRO:x|y");
+    EXPECT_EQ(buildMacroList("INFO:MACRO:", dir.write("empty", "").c_str()), "INFO:MACRO:");
+    EXPECT_EQ(buildMacroList("INFO:MACRO:", dir.write("nul", std::string("a\nb\0c\n", 6)).c_str()),
+              "INFO:MACRO:a|b");
+    EXPECT_FALSE(buildMacroList("INFO:MACRO:", dir.file("missing").c_str()));
+    EXPECT_FALSE(buildMacroList("INFO:MACRO:", dir.path().c_str())) << "a directory";
+    EXPECT_FALSE(buildMacroList("INFO:MACRO:", "/dev/zero")) << "a device would fill the list with NULs for ever";
+}
+
+TEST(CommandArguments, ListsAreCutToTheirBuffer)
+{
+    TempDir dir;
+    std::string lines;
+    for (int i = 0; i < 300; ++i)
+        lines += "line" + std::to_string(i) + "\n";
+    auto list = buildMacroList("INFO:MACRO:", dir.write("long", lines).c_str());
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->size(), MACRO_LIST_MAX);
+    EXPECT_EQ(list->rfind("INFO:MACRO:line0|line1|", 0), 0u);
+
+    const std::string many = std::string(2000, ',');
+    list = buildMacroList("INFO:MENU:", many.c_str());
+    ASSERT_TRUE(list);
+    EXPECT_EQ(*list, "INFO:MENU:" + std::string(MACRO_LIST_MAX - 10, ','));
+}

@@ -1,0 +1,94 @@
+// File transfer through the real binary: the client fetches and uploads
+// files in the daemon's transfer directory, and usrp-client does the same
+// from the command line.
+#include "DaemonFixture.h"
+#include "FileTransferClient.h"
+#include "TlvProtocol.h"
+#include "UsrpClient.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+// A registered client of the daemon with a file transfer client on top.
+struct Peer {
+    UsrpClient usrp;
+    FileTransferClient transfer{[this](const TLV_CLASS& record) { return usrp.sendTlv(record); }};
+
+    bool connect(const Daemon& d)
+    {
+        std::string error;
+        UsrpClient::Config config{"127.0.0.1", d.ports.usrpTx, "127.0.0.1", d.ports.usrpRx};
+        return usrp.open(config, error) && usrp.registerClient() &&
+               usrp.receiveText("REG:OK", std::chrono::seconds(5)).has_value();
+    }
+
+    // Feeds file transfer records to the client until it finishes.
+    FileTransferClient::State follow()
+    {
+        while (!transfer.finished()) {
+            auto message = usrp.receiveMatching(
+                [](const UsrpMessage& m) { return m.tlv && m.tlv->tag() == TAG_FILE_XFER; }, std::chrono::seconds(5));
+            if (!message)
+                break;
+            transfer.receive(*message->tlv);
+        }
+        return transfer.state();
+    }
+};
+
+} // namespace
+
+TEST(FileTransferE2E, DownloadAndUploadThroughTheDaemon)
+{
+    Daemon d;
+    TempDir root;
+    std::string content(250, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 7);
+    root.write("notes.bin", content);
+    ASSERT_TRUE(d.startRunning("transferRootDir = " + root.path() + "\n"));
+
+    // Each peer binds the client port in turn.
+    {
+        Peer peer;
+        ASSERT_TRUE(peer.connect(d));
+        ASSERT_TRUE(peer.transfer.requestFile("notes.bin"));
+        ASSERT_EQ(peer.follow(), FileTransferClient::State::Done) << peer.transfer.error();
+        EXPECT_EQ(peer.transfer.dataRecords(), 3);
+        EXPECT_EQ(std::string(peer.transfer.content().begin(), peer.transfer.content().end()), content);
+    }
+    {
+        Peer missing;
+        ASSERT_TRUE(missing.connect(d));
+        ASSERT_TRUE(missing.transfer.requestFile("absent.bin"));
+        EXPECT_EQ(missing.follow(), FileTransferClient::State::Failed);
+        EXPECT_NE(missing.transfer.error().find("File NOT found"), std::string::npos);
+    }
+    {
+        Peer uploader;
+        ASSERT_TRUE(uploader.connect(d));
+        std::vector<uint8_t> upload = {'h', 'e', 'l', 'l', 'o'};
+        ASSERT_TRUE(uploader.transfer.upload("hello.txt", upload));
+        EXPECT_TRUE(eventually([&] { return readFile(root.file("hello.txt")) == "hello"; }));
+    }
+}
+
+TEST(FileTransferE2E, UsrpClientGetsAndPutsFiles)
+{
+    Daemon d;
+    TempDir root, work;
+    root.write("menu.txt", "one\ntwo\n");
+    work.write("up.txt", "uploaded");
+    ASSERT_TRUE(d.startRunning("transferRootDir = " + root.path() + "\n"));
+
+    ChildProcess client(std::string(HALVANE_BIN_DIR) + "/usrp-client",
+                        {"--to", std::to_string(d.ports.usrpRx), "--bind", std::to_string(d.ports.usrpTx), "--get",
+                         "menu.txt", "--put", "up.txt"},
+                        work.path(), {}, work.file("client.out"));
+    EXPECT_EQ(client.wait(), 0) << readFile(work.file("client.out"));
+    EXPECT_EQ(readFile(work.file("menu.txt")), "one\ntwo\n");
+    EXPECT_TRUE(eventually([&] { return readFile(root.file("up.txt")) == "uploaded"; }));
+}
