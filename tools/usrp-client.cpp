@@ -13,6 +13,7 @@
 #include "PcmFile.h"
 #include "TlvMessage.h"
 #include "TlvProtocol.h"
+#include "OptionCursor.h"
 #include "ToolArguments.h"
 #include "UsrpClient.h"
 #include "WavWriter.h"
@@ -110,31 +111,12 @@ struct Options {
 
 bool parseArguments(const std::vector<std::string>& args, Options& options, std::string& error)
 {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::string value;
-        bool inlineValue = false;
-        const std::size_t equals = name.find('=');
-        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-            inlineValue = true;
-        }
-        const auto takeValue = [&]() {
-            if (inlineValue)
-                return true;
-            if (i + 1 >= args.size()) {
-                error = "option " + name + " needs a value";
-                return false;
-            }
-            value = args[++i];
-            return true;
-        };
-        const auto noValue = [&]() {
-            if (inlineValue)
-                error = "option " + name + " takes no value";
-            return !inlineValue;
-        };
+    OptionCursor option(args);
+    while (option.next()) {
+        const std::string& name = option.name();
+        const std::string& value = option.value();
+        const auto takeValue = [&]() { return option.takeValue(error); };
+        const auto noValue = [&]() { return option.noValue(error); };
         const auto addAction = [&](Action::Kind kind) -> Action& {
             options.actions.push_back(Action{});
             options.actions.back().kind = kind;

@@ -1,6 +1,7 @@
 #include "Dv3000Simulator.h"
 
 #include "DV3000Protocol.h"
+#include "OptionCursor.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -603,31 +604,12 @@ bool Dv3000Simulator::parseArguments(const std::vector<std::string>& args, Optio
 {
     help = false;
     bool udpGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::string value;
-        bool hasValue = false;
-        const std::size_t equals = name.find('=');
-        if (name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-            hasValue = true;
-        }
-        const auto takeValue = [&]() {
-            if (hasValue)
-                return true;
-            if (i + 1 >= args.size()) {
-                error = "option " + name + " needs a value";
-                return false;
-            }
-            value = args[++i];
-            return true;
-        };
-        const auto noValue = [&]() {
-            if (hasValue)
-                error = "option " + name + " takes no value";
-            return !hasValue;
-        };
+    OptionCursor option(args);
+    while (option.next()) {
+        const std::string& name = option.name();
+        const std::string& value = option.value();
+        const auto takeValue = [&]() { return option.takeValue(error); };
+        const auto noValue = [&]() { return option.noValue(error); };
 
         if (name == "--help" || name == "-h") {
             if (!noValue())
@@ -716,7 +698,7 @@ bool Dv3000Simulator::parseArguments(const std::vector<std::string>& args, Optio
                 return false;
             options.verbose = true;
         } else {
-            error = "unknown option '" + args[i] + "'";
+            error = "unknown option '" + name + "'";
             return false;
         }
     }
