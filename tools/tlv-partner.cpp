@@ -15,6 +15,7 @@
 #include "TlvPartner.h"
 #include "TlvProtocol.h"
 #include "OptionCursor.h"
+#include "StopSignal.h"
 #include "ToolArguments.h"
 
 #include <algorithm>
@@ -195,23 +196,6 @@ bool parseArguments(const std::vector<std::string>& args, Options& options, std:
     return true;
 }
 
-std::atomic_bool stopRequested{false};
-
-void onStopSignal(int)
-{
-    stopRequested.store(true);
-}
-
-void installStopHandler()
-{
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    // A second Ctrl-C ends the program at once, should it hang.
-    action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
 
 std::string seconds(std::chrono::microseconds duration)
 {
