@@ -220,6 +220,21 @@ void FileTransfer::tlvFileProtocolHandler(const TLV_CLASS& record)
     }
 }
 
+bool FileTransfer::translateOrRefuse(const std::string& name, const std::string& root, std::string& path)
+{
+    switch (tlvFileNameTranslate(name, root, path)) {
+    case NameCheck::Invalid:
+        tlvFileError(FILE_XFER_BAD_NAME);
+        return false;
+    case NameCheck::TooLong:
+        tlvFileError(FILE_XFER_NAME_TOO_LONG);
+        return false;
+    case NameCheck::Ok:
+        break;
+    }
+    return true;
+}
+
 void FileTransfer::handleRequest(const TLV_CLASS& record)
 {
     const std::string text = textAt(record, FILE_XFER_OFFSET_TEXT);
@@ -234,16 +249,8 @@ void FileTransfer::handleRequest(const TLV_CLASS& record)
     }
     const std::string root = servers.transferRootDir.get();
     std::string path;
-    switch (tlvFileNameTranslate(text, root, path)) {
-    case NameCheck::Invalid:
-        tlvFileError(FILE_XFER_BAD_NAME);
+    if (!translateOrRefuse(text, root, path))
         return;
-    case NameCheck::TooLong:
-        tlvFileError(FILE_XFER_NAME_TOO_LONG);
-        return;
-    case NameCheck::Ok:
-        break;
-    }
     Log(3, "Asked to return file name %s\n", path.c_str());
     sendFile(path, root == FILE_XFER_UNLIMITED);
 }
@@ -321,16 +328,8 @@ void FileTransfer::handleBegin(const TLV_CLASS& record)
     }
     const std::string root = servers.transferRootDir.get();
     std::string path;
-    switch (tlvFileNameTranslate(name, root, path)) {
-    case NameCheck::Invalid:
-        tlvFileError(FILE_XFER_BAD_NAME);
+    if (!translateOrRefuse(name, root, path))
         return;
-    case NameCheck::TooLong:
-        tlvFileError(FILE_XFER_NAME_TOO_LONG);
-        return;
-    case NameCheck::Ok:
-        break;
-    }
     uploading_ = true;
     followLinks_ = root == FILE_XFER_UNLIMITED;
     fileName_ = std::move(path);

@@ -129,6 +129,8 @@ private:
     void pause();
 
     void handleRequest(const TLV_CLASS& record);
+    // tlvFileNameTranslate, answering a refused name with its error record.
+    bool translateOrRefuse(const std::string& name, const std::string& root, std::string& path);
     void sendFile(const std::string& path, bool unlimited);
     void handleBegin(const TLV_CLASS& record);
     void handleData(const TLV_CLASS& record);
