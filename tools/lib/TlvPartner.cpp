@@ -1,6 +1,7 @@
 #include "TlvPartner.h"
 
 #include "CallCollector.h"
+#include "ReceiveMatching.h"
 #include "TlvProtocol.h"
 
 #include <algorithm>
@@ -98,18 +99,8 @@ std::optional<TlvMessage> TlvPartner::receiveMatching(const std::function<bool(c
                                                       std::chrono::milliseconds timeout,
                                                       std::vector<TlvMessage>* skipped)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        std::optional<TlvMessage> message = receive(std::max(left, std::chrono::milliseconds(0)));
-        if (!message)
-            return std::nullopt;
-        if (match(*message))
-            return message;
-        if (skipped != nullptr)
-            skipped->push_back(std::move(*message));
-    }
+    return receiveMatchingWithin<TlvMessage>([this](std::chrono::milliseconds left) { return receive(left); }, match, timeout,
+                                     skipped);
 }
 
 std::optional<TlvMessage> TlvPartner::receiveTag(std::uint8_t tag, std::chrono::milliseconds timeout,

@@ -1,6 +1,7 @@
 #include "UsrpClient.h"
 
 #include "CUsrpPacket.h"
+#include "ReceiveMatching.h"
 #include "TlvProtocol.h"
 
 #include <algorithm>
@@ -138,18 +139,8 @@ std::optional<UsrpMessage> UsrpClient::receiveMatching(const std::function<bool(
                                                        std::chrono::milliseconds timeout,
                                                        std::vector<UsrpMessage>* skipped)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        std::optional<UsrpMessage> message = receive(std::max(left, std::chrono::milliseconds(0)));
-        if (!message)
-            return std::nullopt;
-        if (match(*message))
-            return message;
-        if (skipped != nullptr)
-            skipped->push_back(std::move(*message));
-    }
+    return receiveMatchingWithin<UsrpMessage>([this](std::chrono::milliseconds left) { return receive(left); }, match, timeout,
+                                     skipped);
 }
 
 std::optional<UsrpMessage> UsrpClient::receiveText(std::string_view prefix, std::chrono::milliseconds timeout,
