@@ -498,12 +498,13 @@ TEST(UsrpClientProgram, RegistersPlaysSendsAndRecordsWhatComesBack)
                           dir.file("got.wav"), "--unregister"},
                          dir.path(), {}, out);
 
-    // Registration, answered with what Halvane sends a client.
+    // Registration, answered with what Halvane sends a client. "REG:OK"
+    // goes last, so everything is waiting before the program may finish its
+    // actions and stop listening.
     std::optional<Datagram> reg = halvane.receive();
     ASSERT_TRUE(reg);
     EXPECT_EQ(reg->bytes, packet(0, USRP_TYPE_TEXT, textBytes("REG:QUILLNET")));
     const int client = ntohs(reg->from.sin_port);
-    halvane.sendTo(client, packet(0, USRP_TYPE_TEXT, textBytes("REG:OK")));
     const TLV_CLASS meta = makeCallRecord(TAG_SET_INFO, CallRecord{1234567, 311000, 9, 2, 1, "K1ABC"});
     halvane.sendTo(client, packet(1, USRP_TYPE_TEXT, Bytes(meta.data(), meta.data() + meta.size())));
     ImaAdpcmState unused{};
@@ -511,6 +512,7 @@ TEST(UsrpClientProgram, RegistersPlaysSendsAndRecordsWhatComesBack)
         halvane.sendTo(client, voicePacket(2 + k, UsrpCodec::Slin, std::vector<std::int16_t>(160, 1000), true, unused));
     halvane.sendTo(client, voicePacket(5, UsrpCodec::Slin, {}, false, unused));
     halvane.sendTo(client, packet(6, USRP_TYPE_TEXT, textBytes("INFO:MSG:hello")));
+    halvane.sendTo(client, packet(0, USRP_TYPE_TEXT, textBytes("REG:OK")));
 
     // Everything up to the unregistration, in order.
     std::vector<Bytes> got;
