@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CONFIG ?= config/halvane.ini
 
-.PHONY: all deps configure build run test asan tsan bench clean
+.PHONY: all deps configure build run test asan tsan bench corpus clean
 
 all: build
 
@@ -35,6 +35,10 @@ tsan: deps
 
 bench: build
 	@for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b; done
+
+# Synthetic training speech for the vocoder tables (flite voices reading licence texts).
+corpus: deps
+	@tools/train/make-corpus $(BUILD_DIR)/corpus
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-tsan
