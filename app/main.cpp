@@ -13,6 +13,8 @@
 #include <cstring>
 #include <unistd.h>
 
+namespace halvane {
+
 namespace {
 
 const char* baseName(const char* path)
@@ -83,8 +85,11 @@ void openLocalAudio(audio_opts& opts)
 
 } // namespace
 
+} // namespace halvane
+
 int main(int argc, char** argv)
 {
+    using namespace halvane;
     if (argc > 1 && std::strcmp(argv[1], "-v") == 0) {
         std::printf("%s version %s\n", APP_NAME, VERSION);
         return 0;

@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace halvane {
+
 namespace {
 
 audio_opts* xxxopts = nullptr;
@@ -173,3 +175,5 @@ void cleanupAndExit()
     std::fflush(stdout);
     std::exit(0);
 }
+
+} // namespace halvane

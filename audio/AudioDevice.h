@@ -13,6 +13,8 @@
 
 #include <sndfile.h>
 
+namespace halvane {
+
 struct audio_opts {
     char inputDevice[1024];
     int inputFd;
@@ -59,3 +61,5 @@ void SetAlsaMasterMute(int on, const char* element);
 
 // Ends the process with status 0 (used when an input file ends).
 void cleanupAndExit();
+
+} // namespace halvane

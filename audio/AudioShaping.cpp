@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace halvane {
+
 short saturateToPcm(double value)
 {
     if (std::isnan(value))
@@ -45,3 +47,5 @@ void runAgc(CAgc& agc, const short* in, short* out, int length)
             out[done + i] = saturateToPcm(static_cast<double>(block[i]) * 32767.0);
     }
 }
+
+} // namespace halvane

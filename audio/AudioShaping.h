@@ -7,6 +7,8 @@
 // own lock.
 #pragma once
 
+namespace halvane {
+
 class CAgc;
 
 // One USRP voice block: 20 ms at 8000 samples/s.
@@ -27,3 +29,5 @@ void adjustGain(float gain, short* pcm);
 // AGC, then x 32767.0 back through saturateToPcm. `out` may be `in`. Works in
 // 160-sample blocks, so a concurrent parameter change lands between blocks.
 void runAgc(CAgc& agc, const short* in, short* out, int length);
+
+} // namespace halvane

@@ -5,6 +5,8 @@
 #include <cfloat>
 #include <cmath>
 
+namespace halvane {
+
 namespace {
 
 // False for NaN, infinities and values a float cannot hold.
@@ -36,3 +38,5 @@ void BandPassFilter::process(float gain, short* pcm, int length)
         pcm[i] = saturateToPcm(yv[4]);
     }
 }
+
+} // namespace halvane

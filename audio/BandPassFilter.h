@@ -12,6 +12,8 @@
 
 #include <array>
 
+namespace halvane {
+
 class BandPassFilter {
 public:
     // Filters `length` samples in place, each scaled by `gain` on the way in;
@@ -21,3 +23,5 @@ public:
     std::array<float, 5> xv{};
     std::array<float, 5> yv{};
 };
+
+} // namespace halvane

@@ -4,6 +4,8 @@
 #include <climits>
 #include <cmath>
 
+namespace halvane {
+
 namespace {
 
 // Averaging coefficient for a time constant in samples. A time of zero or
@@ -129,3 +131,5 @@ void CAgc::ProcessData(int length, const float* in, float* out)
             out[i] = delayed * 0.7f * std::pow(10.0f, level * (gainSlope - 1.0f));
     }
 }
+
+} // namespace halvane

@@ -21,6 +21,8 @@
 
 #include <mutex>
 
+namespace halvane {
+
 class CAgc {
 public:
     // Both lines hold 2048 entries; the lengths in use never exceed 2047.
@@ -68,3 +70,5 @@ public:
 private:
     std::mutex mutex_;
 };
+
+} // namespace halvane

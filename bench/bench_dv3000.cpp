@@ -25,6 +25,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace halvane {
+
 namespace {
 
 // The rest of the complete line that begins with `marker`, or "".
@@ -181,3 +183,5 @@ void BM_DecodeExchange(benchmark::State& state)
 
 BENCHMARK(BM_EncodeExchange)->Arg(0)->Arg(1)->UseRealTime();
 BENCHMARK(BM_DecodeExchange)->Arg(0)->Arg(1)->UseRealTime();
+
+} // namespace halvane

@@ -28,6 +28,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -198,3 +200,5 @@ BENCHMARK(BM_EncodePathBlock)
     ->UseManualTime()
     ->Iterations(3000)
     ->Unit(benchmark::kMicrosecond);
+
+} // namespace halvane

@@ -13,6 +13,8 @@
 #include <random>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 constexpr std::size_t ringSize = 1024;
@@ -93,3 +95,5 @@ void BM_process_vcw(benchmark::State& state)
 BENCHMARK(BM_convert49BitAmbeTo72Bit);
 BENCHMARK(BM_convert72BitAmbeTo49Bit);
 BENCHMARK(BM_process_vcw);
+
+} // namespace halvane

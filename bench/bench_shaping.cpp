@@ -20,6 +20,8 @@
 #include <numbers>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 using Block = std::array<short, SHAPING_BLOCK_SAMPLES>;
@@ -129,3 +131,5 @@ BENCHMARK(BM_BandPass)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Agc)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AgcHang)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_AgcWorstCase)->Unit(benchmark::kMicrosecond);
+
+} // namespace halvane

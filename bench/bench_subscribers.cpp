@@ -17,6 +17,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 constexpr int LINES = 250'000;
@@ -146,3 +148,5 @@ void BM_FindName(benchmark::State& state)
 BENCHMARK(BM_FindName);
 
 } // namespace
+
+} // namespace halvane

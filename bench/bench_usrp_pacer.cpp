@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 using Clock = UsrpPacer::Clock;
@@ -158,3 +160,5 @@ void pushAndService(benchmark::State& state)
 BENCHMARK(pushAndService);
 
 } // namespace
+
+} // namespace halvane

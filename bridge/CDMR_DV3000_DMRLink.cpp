@@ -18,6 +18,8 @@
 #include <thread>
 #include <unistd.h>
 
+namespace halvane {
+
 std::atomic<CDMR_DV3000_DMRLink*> gHalvane{nullptr};
 std::atomic_bool isASL{false};
 std::atomic_int usrpCodec{USRP_CODEC_SLIN};
@@ -379,3 +381,5 @@ void CDMR_DV3000_DMRLink::exitApp(int status, int code)
     std::fflush(stdout);
     _exit(status);
 }
+
+} // namespace halvane

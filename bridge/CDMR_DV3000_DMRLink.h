@@ -39,6 +39,8 @@
 #include <memory>
 #include <mutex>
 
+namespace halvane {
+
 class CDMR_DV3000_DMRLink : public CDMR_DV3000 {
 public:
     // Probes the DV3000, configures the AGC, loads the subscriber file,
@@ -141,3 +143,5 @@ extern std::atomic_bool natTimerNotDone;
 extern ImaAdpcmState adpcmTx; // guarded by the bridge's adpcmTxMutex
 extern ImaAdpcmState adpcmRx; // encode thread only
 extern TlvQueue q;
+
+} // namespace halvane

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace halvane {
+
 namespace {
 
 // Reads a number like strtol; `end` is where the digits stopped, or `text`
@@ -117,3 +119,5 @@ std::optional<std::string> buildMacroList(const char* prefix, const char* argume
         list.pop_back();
     return list;
 }
+
+} // namespace halvane

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+namespace halvane {
+
 // The number at the start of `text` as strtol reads it in base 10 (leading
 // blanks and a sign allowed, the rest ignored), clamped to int; 0 when
 // there are no digits.
@@ -38,3 +40,5 @@ constexpr std::size_t MACRO_LIST_MAX = 1023;
 // nor fill memory; anything else, or a file that cannot be opened, gives
 // nothing.
 std::optional<std::string> buildMacroList(const char* prefix, const char* argument);
+
+} // namespace halvane

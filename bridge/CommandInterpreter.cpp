@@ -17,6 +17,8 @@
 #include <string_view>
 #include <strings.h>
 
+namespace halvane {
+
 namespace {
 
 constexpr const char* MODES_REPLY = "MODES:[\"DMR\", \"DSTAR\", \"NXDN\", \"P25\", \"YSF\"]";
@@ -283,3 +285,5 @@ bool CommandInterpreter::apply(const char* text)
     }
     return true;
 }
+
+} // namespace halvane

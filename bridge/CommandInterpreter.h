@@ -29,6 +29,8 @@
 #include <optional>
 #include <span>
 
+namespace halvane {
+
 class CDMR_DV3000_DMRLink;
 class CUsrpPacket;
 class SubscriberDatabase;
@@ -72,3 +74,5 @@ private:
 
     CDMR_DV3000_DMRLink& bridge_;
 };
+
+} // namespace halvane

@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+namespace halvane {
+
 namespace {
 
 bool usrpMuted()
@@ -320,3 +322,5 @@ void DecodePath::softwareSilence()
     std::array<std::int16_t, USRP_VOICE_SAMPLES> pcm{};
     bridge_.processAudio(pcm.data(), static_cast<int>(USRP_VOICE_BYTES));
 }
+
+} // namespace halvane

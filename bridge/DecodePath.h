@@ -32,6 +32,8 @@
 #include <chrono>
 #include <cstdint>
 
+namespace halvane {
+
 class CDMR_DV3000_DMRLink;
 
 class DecodePath {
@@ -104,3 +106,5 @@ private:
     bool softwareMissingLogged_ = false; // decode thread only
     UsrpPacer pacer_;
 };
+
+} // namespace halvane

@@ -14,6 +14,8 @@
 #include <unistd.h>
 #include <utility>
 
+namespace halvane {
+
 namespace {
 
 constexpr std::size_t RECORD_OFFSET_SLOT = TLV_HEADER_SIZE;
@@ -465,3 +467,5 @@ void EncodePath::dropSendEndpoint()
 {
     tlvSend_.reset();
 }
+
+} // namespace halvane

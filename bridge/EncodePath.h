@@ -36,6 +36,8 @@
 #include <memory>
 #include <optional>
 
+namespace halvane {
+
 class CDMR_DV3000_DMRLink;
 class CUsrpPacket;
 
@@ -159,3 +161,5 @@ private:
 
     BandPassFilter filter_;
 };
+
+} // namespace halvane

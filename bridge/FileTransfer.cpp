@@ -1,10 +1,9 @@
 #include "FileTransfer.h"
 
 #include "Log.h"
+#include "Md5Digest.h"
 #include "UsrpProtocol.h"
 #include "dv3000_servers.h"
-
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <array>
@@ -17,46 +16,14 @@
 #include <thread>
 #include <unistd.h>
 
+namespace halvane {
+
 // The bridge sends every record as the payload of one 352-byte USRP packet.
 static_assert(USRP_HEADER_SIZE + TLV_MAX_RECORD <= USRP_PACKET_SIZE);
 
 namespace {
 
-using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 using FileHandle = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
-
-// A context ready for MD5, or null when the library refuses it (a build
-// without MD5, or a FIPS-only configuration).
-DigestContext md5Begin()
-{
-    DigestContext context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    if (context && EVP_DigestInit_ex(context.get(), EVP_md5(), nullptr) != 1)
-        context.reset();
-    return context;
-}
-
-void md5Update(DigestContext& context, const void* data, std::size_t size)
-{
-    if (context && size > 0 && EVP_DigestUpdate(context.get(), data, size) != 1)
-        context.reset();
-}
-
-std::string md5Finish(DigestContext& context)
-{
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int size = 0;
-    if (!context || EVP_DigestFinal_ex(context.get(), digest.data(), &size) != 1) {
-        Log(5, "MD5 digest not available from the crypto library\n");
-        return {};
-    }
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string text;
-    for (unsigned int i = 0; i < size; ++i) {
-        text += hex[digest[i] >> 4];
-        text += hex[digest[i] & 0x0F];
-    }
-    return text;
-}
 
 // The NUL-terminated text at value byte `offset`, never read past the value:
 // a sender that left out the NUL gets the rest of the value.
@@ -66,17 +33,6 @@ std::string textAt(const TLV_CLASS& record, std::size_t offset)
         return {};
     const char* start = record.text() + offset;
     return std::string(start, strnlen(start, record.length() - offset));
-}
-
-// Sub-command, then `text` and its NUL, cut to fit the length byte.
-TLV_CLASS textRecord(std::uint8_t command, std::string_view text)
-{
-    std::vector<std::uint8_t> value;
-    value.push_back(command);
-    text = text.substr(0, TLV_MAX_VALUE - 2);
-    value.insert(value.end(), text.begin(), text.end());
-    value.push_back(0);
-    return TLV_CLASS(TAG_FILE_XFER, value);
 }
 
 bool isDotName(std::string_view component)
@@ -108,7 +64,7 @@ void FileTransfer::tlvFileError(std::string_view text)
 {
     const std::string cut(text.substr(0, TLV_MAX_VALUE - 2));
     Log(3, "%s%s", cut.c_str(), "\n");
-    send(errorRecord(cut));
+    send(fileErrorRecord(cut));
 }
 
 FileTransfer::NameCheck FileTransfer::tlvFileNameTranslate(std::string_view name, std::string_view root,
@@ -138,59 +94,6 @@ FileTransfer::NameCheck FileTransfer::tlvFileNameTranslate(std::string_view name
         return NameCheck::TooLong;
     path = std::move(result);
     return NameCheck::Ok;
-}
-
-std::string FileTransfer::md5Hex(std::span<const std::uint8_t> bytes)
-{
-    DigestContext context = md5Begin();
-    md5Update(context, bytes.data(), bytes.size());
-    return md5Finish(context);
-}
-
-TLV_CLASS FileTransfer::beginRecord(std::uint32_t size, std::string_view name)
-{
-    std::vector<std::uint8_t> value = {FILE_XFER_BEGIN, static_cast<std::uint8_t>(size >> 24),
-                                       static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 8),
-                                       static_cast<std::uint8_t>(size)};
-    name = name.substr(0, TLV_MAX_VALUE - FILE_XFER_OFFSET_NAME - 1);
-    value.insert(value.end(), name.begin(), name.end());
-    value.push_back(0);
-    return TLV_CLASS(TAG_FILE_XFER, value);
-}
-
-TLV_CLASS FileTransfer::dataRecord(std::span<const std::uint8_t> bytes)
-{
-    std::vector<std::uint8_t> value = {FILE_XFER_DATA};
-    bytes = bytes.first(std::min(bytes.size(), TLV_MAX_VALUE - 1));
-    value.insert(value.end(), bytes.begin(), bytes.end());
-    return TLV_CLASS(TAG_FILE_XFER, value);
-}
-
-TLV_CLASS FileTransfer::uploadRecord(std::uint16_t sequence, std::span<const std::uint8_t> chunk)
-{
-    std::vector<std::uint8_t> value = {FILE_XFER_DATA, static_cast<std::uint8_t>(sequence >> 8),
-                                       static_cast<std::uint8_t>(sequence)};
-    chunk = chunk.first(std::min(chunk.size(), FILE_XFER_UPLOAD_CHUNK_MAX));
-    value.insert(value.end(), chunk.begin(), chunk.end());
-    return TLV_CLASS(TAG_FILE_XFER, value);
-}
-
-TLV_CLASS FileTransfer::endRecord(std::string_view digestHex)
-{
-    std::vector<std::uint8_t> value = {FILE_XFER_END};
-    digestHex = digestHex.substr(0, FILE_XFER_DIGEST_CHARS);
-    value.insert(value.end(), digestHex.begin(), digestHex.end());
-    return TLV_CLASS(TAG_FILE_XFER, value);
-}
-
-TLV_CLASS FileTransfer::requestRecord(std::string_view text)
-{
-    return textRecord(FILE_XFER_REQUEST, text);
-}
-
-TLV_CLASS FileTransfer::errorRecord(std::string_view text)
-{
-    return textRecord(FILE_XFER_ERROR, text);
 }
 
 void FileTransfer::tlvFileProtocolHandler(const TLV_CLASS& record)
@@ -244,7 +147,7 @@ void FileTransfer::handleRequest(const TLV_CLASS& record)
     }
     if (text.starts_with(FILE_XFER_URL_PREFIX)) {
         Log(3, "Asked to push URL %s\n", text.c_str());
-        send(beginRecord(0, text));
+        send(fileBeginRecord(0, text));
         return;
     }
     const std::string root = servers.transferRootDir.get();
@@ -279,10 +182,10 @@ void FileTransfer::sendFile(const std::string& path, bool unlimited)
     const auto size = static_cast<std::uint32_t>(status.st_size);
 
     Log(3, "File found, begin transfer\n");
-    send(beginRecord(size, path));
+    send(fileBeginRecord(size, path));
     // The announced size bounds the reading, so that a file still growing
     // (a log, say) arrives as the size and digest the client was told.
-    DigestContext digest = md5Begin();
+    Md5Digest digest;
     std::array<std::uint8_t, FILE_XFER_DOWNLOAD_CHUNK> chunk{};
     std::uint32_t left = size;
     int packets = 0;
@@ -290,8 +193,8 @@ void FileTransfer::sendFile(const std::string& path, bool unlimited)
         const std::size_t got = std::fread(chunk.data(), 1, std::min<std::size_t>(chunk.size(), left), file.get());
         if (got == 0)
             break;
-        send(dataRecord(std::span<const std::uint8_t>(chunk.data(), got)));
-        md5Update(digest, chunk.data(), got);
+        send(fileDataRecord(std::span<const std::uint8_t>(chunk.data(), got)));
+        digest.update(chunk.data(), got);
         left -= static_cast<std::uint32_t>(got);
         ++packets;
         pause();
@@ -299,7 +202,7 @@ void FileTransfer::sendFile(const std::string& path, bool unlimited)
     if (left > 0)
         Log(4, "File %s ended %u bytes short of its size\n", path.c_str(), left);
     file.reset();
-    send(endRecord(md5Finish(digest)));
+    send(fileEndRecord(digest.finishHex()));
     Log(3, "File transfer complete.  %d packets sent\n", packets);
 }
 
@@ -379,7 +282,7 @@ void FileTransfer::handleEnd(const TLV_CLASS& record)
     // The digest covers the announced size; bytes that never came read as
     // zero. A record too short for a digest cannot match.
     buffer_.resize(fileSize_);
-    const std::string digest = md5Hex(buffer_);
+    const std::string digest = Md5Digest::hex(buffer_);
     const std::string_view claimed =
         record.length() >= FILE_XFER_END_LENGTH
             ? std::string_view(record.text() + FILE_XFER_OFFSET_DIGEST, FILE_XFER_DIGEST_CHARS)
@@ -432,3 +335,5 @@ void FileTransfer::endUpload()
     sequence_ = 0;
     std::vector<std::uint8_t>().swap(buffer_);
 }
+
+} // namespace halvane

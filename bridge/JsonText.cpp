@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace halvane {
+
 namespace {
 
 bool isContinuation(std::uint8_t byte)
@@ -88,3 +90,5 @@ std::string jsonEscape(std::string_view text, std::size_t limit)
     }
     return out;
 }
+
+} // namespace halvane

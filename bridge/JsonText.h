@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+namespace halvane {
+
 // `text` escaped for the inside of a JSON string (without the quotes):
 // '"' and '\\' escaped, control characters as \n, \t, ... or \u00XX, valid
 // UTF-8 kept as it is, and every byte that is not part of valid UTF-8 read
@@ -16,3 +18,5 @@
 // at a character boundary (never inside an escape or a UTF-8 sequence) so
 // that it is at most `limit` bytes long.
 std::string jsonEscape(std::string_view text, std::size_t limit = std::string::npos);
+
+} // namespace halvane

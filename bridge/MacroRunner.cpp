@@ -19,6 +19,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 constexpr const char* INFO_PREFIX = "INFO:";
@@ -305,3 +307,5 @@ void MacroRunner::executeMacroCommand(const char* name, const char* arg)
         executeSystemCommand(command);
     }
 }
+
+} // namespace halvane

@@ -22,6 +22,8 @@
 #include <mutex>
 #include <string>
 
+namespace halvane {
+
 class MacroRunner {
 public:
     // Longest command text read by executeMacroCommand(text, ...).
@@ -72,3 +74,5 @@ public:
 private:
     std::mutex infoMutex_; // one record build and file write at a time
 };
+
+} // namespace halvane

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstring>
 
+namespace halvane {
+
 namespace {
 
 bool isShellBlank(char c)
@@ -142,3 +144,5 @@ std::optional<std::string> shellArgument(std::string_view commandBefore, std::st
     }
     return std::string(text);
 }
+
+} // namespace halvane

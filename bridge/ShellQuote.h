@@ -20,6 +20,8 @@
 #include <string>
 #include <string_view>
 
+namespace halvane {
+
 // What the shell makes of text inserted at the end of a command prefix.
 enum class ShellContext {
     Plain,        // outside quotes: words are split, patterns expanded
@@ -44,3 +46,5 @@ std::string shellQuoteWords(std::string_view text);
 // context is Unknown and `text` holds a character with a meaning to the
 // shell.
 std::optional<std::string> shellArgument(std::string_view commandBefore, std::string_view text);
+
+} // namespace halvane

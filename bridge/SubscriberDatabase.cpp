@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 // A real file has some 250 000 lines and grows slowly; these bounds are far
@@ -453,3 +455,5 @@ std::string SubscriberDatabase::extendedMetadata(std::string_view call, std::str
     text.append(open).append(call).append(middle).append(name).append(close);
     return text;
 }
+
+} // namespace halvane

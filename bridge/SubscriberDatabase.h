@@ -51,6 +51,8 @@
 #include <string>
 #include <string_view>
 
+namespace halvane {
+
 class SubscriberDatabase {
 public:
     // Current time in milliseconds, wrapping in 32 bits.
@@ -127,3 +129,5 @@ private:
     std::mutex loadMutex_;                 // one load at a time
     std::atomic<std::uint32_t> loadTime_{0};
 };
+
+} // namespace halvane

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+namespace halvane {
+
 namespace {
 
 UsrpPacer::Params sanitised(UsrpPacer::Params params)
@@ -253,3 +255,5 @@ std::size_t UsrpPacer::queued() const
     std::lock_guard<std::mutex> lock(mutex_);
     return items_.size();
 }
+
+} // namespace halvane

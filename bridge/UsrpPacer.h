@@ -60,6 +60,8 @@
 #include <pthread.h>
 #include <vector>
 
+namespace halvane {
+
 class UsrpPacer {
 public:
     using Clock = std::chrono::steady_clock;
@@ -151,3 +153,5 @@ private:
     pthread_t thread_{};
     bool threadRunning_ = false; // owner only
 };
+
+} // namespace halvane

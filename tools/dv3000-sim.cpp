@@ -11,8 +11,13 @@
 #include <string>
 #include <vector>
 
+namespace halvane {
+
+} // namespace halvane
+
 int main(int argc, char** argv)
 {
+    using namespace halvane;
     Dv3000Simulator::Options options;
     std::string error;
     bool help = false;

@@ -28,6 +28,8 @@
 #include <thread>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -355,8 +357,11 @@ int run(Options& options)
 
 } // namespace
 
+} // namespace halvane
+
 int main(int argc, char** argv)
 {
+    using namespace halvane;
     // The packet code logs only on misuse this program rules out; a log line
     // must not open Halvane's own log file.
     setLogLevel(0);

@@ -32,6 +32,8 @@
 #include <thread>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -554,8 +556,11 @@ int run(Options& options)
 
 } // namespace
 
+} // namespace halvane
+
 int main(int argc, char** argv)
 {
+    using namespace halvane;
     // The packet code logs only on misuse this program rules out; a log line
     // must not open Halvane's own log file.
     setLogLevel(0);

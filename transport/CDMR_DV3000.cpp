@@ -2,6 +2,8 @@
 
 #include "Log.h"
 
+namespace halvane {
+
 namespace {
 
 constexpr int DSTAR_SIZE = 48;
@@ -37,3 +39,5 @@ void* CDMR_DV3000::decodeThread(void*)
 {
     return nullptr;
 }
+
+} // namespace halvane

@@ -11,6 +11,8 @@
 #include "CDV3000_Base.h"
 #include "DV3000Protocol.h"
 
+namespace halvane {
+
 class CDMR_DV3000 : public CDV3000_Base {
 public:
     static constexpr const unsigned char (&rateCommand)[dv3000::RATE_COMMAND_SIZE] = dv3000::RATE_DMR;
@@ -31,3 +33,5 @@ public:
     void addBit(int bit) override;
     void* decodeThread(void* arg) override;
 };
+
+} // namespace halvane

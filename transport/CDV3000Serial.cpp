@@ -13,6 +13,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace halvane {
+
 namespace {
 
 // A line that keeps sending noise must not hold an exchange for ever.
@@ -279,3 +281,5 @@ int CDV3000Serial::sendRecv(const unsigned char* out, int outLen, unsigned char*
         Log(4, "Serial: response body not fully read. rxLen=%d leftToRead=%d\n", received, length);
     return received;
 }
+
+} // namespace halvane

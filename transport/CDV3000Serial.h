@@ -20,6 +20,8 @@
 #include <chrono>
 #include <string>
 
+namespace halvane {
+
 class CDV3000Serial {
 public:
     CDV3000Serial() = default;
@@ -86,3 +88,5 @@ private:
     long dropped = 0;
     long skipped = 0;
 };
+
+} // namespace halvane

@@ -11,6 +11,8 @@
 #include <thread>
 #include <unistd.h>
 
+namespace halvane {
+
 namespace {
 
 constexpr int REPLY_SIZE = static_cast<int>(dv3000::REPLY_BUFFER_SIZE);
@@ -380,3 +382,5 @@ int CDV3000_Base::dropPendingInput()
         Log(1, "DV3000 start-up dropped %d stale input unit(s)\n", dropped);
     return dropped;
 }
+
+} // namespace halvane

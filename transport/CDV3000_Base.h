@@ -35,6 +35,8 @@
 #include <memory>
 #include <mutex>
 
+namespace halvane {
+
 class CDV3000_Base {
 public:
     static constexpr const unsigned char (&DV3000_AUDIO_HEADER)[dv3000::DATA_HEADER_SIZE] = dv3000::AUDIO_HEADER;
@@ -125,3 +127,5 @@ private:
     bool serialActive = false;
     DV3000Timing timing;
 };
+
+} // namespace halvane

@@ -14,6 +14,8 @@
 #include <system_error>
 #include <unistd.h>
 
+namespace halvane {
+
 struct CDV3000_UDP::Descriptor {
     explicit Descriptor(int number) : fd(number) {}
     ~Descriptor() { ::close(fd); }
@@ -480,3 +482,5 @@ std::string CDV3000_UDP::getTransmitPorts(const PortList& ports)
     }
     return text;
 }
+
+} // namespace halvane

@@ -36,6 +36,8 @@
 #include <netinet/in.h>
 #include <string>
 
+namespace halvane {
+
 class CDV3000_UDP {
 public:
     // Bit 0 of `flags`: bind the socket to the read port (with SO_REUSEADDR).
@@ -176,3 +178,5 @@ private:
 
     std::atomic<long long> replyTimeoutMs{5000};
 };
+
+} // namespace halvane

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace halvane {
+
 namespace dv3000 {
 
 constexpr std::uint8_t START_BYTE = 0x61;
@@ -106,3 +108,5 @@ constexpr bool isPlausibleHeader(const std::uint8_t* header)
 }
 
 } // namespace dv3000
+
+} // namespace halvane

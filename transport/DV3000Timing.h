@@ -6,6 +6,8 @@
 
 #include <chrono>
 
+namespace halvane {
+
 struct DV3000Timing {
     // Pause after each of the flush blocks sent before the reset.
     std::chrono::microseconds flushPause{1000};
@@ -15,3 +17,5 @@ struct DV3000Timing {
     // silence inside one reply.
     std::chrono::milliseconds replyTimeout{5000};
 };
+
+} // namespace halvane

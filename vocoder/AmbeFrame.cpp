@@ -5,6 +5,8 @@
 
 #include <bit>
 
+namespace halvane {
+
 namespace {
 
 // Frame bits of b0..b8 in order, each field most significant bit first. The unprotected
@@ -232,3 +234,5 @@ void convert72BitAmbeTo49Bit(std::span<const std::uint8_t, 9> in, std::span<std:
                                 (static_cast<std::uint64_t>(u2) << 14) | u3;
     writeFrame49(frame, out);
 }
+
+} // namespace halvane

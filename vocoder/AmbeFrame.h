@@ -24,6 +24,8 @@
 #include <span>
 #include <utility>
 
+namespace halvane {
+
 // Widths of b0..b8 in an AMBE+2 (2450 bit/s voice) frame; 49 bits in all.
 inline constexpr std::array<int, 9> ambe2_b_lengths{7, 5, 5, 9, 7, 5, 4, 4, 3};
 
@@ -80,3 +82,5 @@ decltype(auto) decode49BitAMBE(std::span<const std::uint8_t, 7> in, Decoder&& de
     convert49BitAmbeTo72Bit(in, frame);
     return std::invoke(std::forward<Decoder>(decoder), std::span<const std::uint8_t, 9>(frame));
 }
+
+} // namespace halvane

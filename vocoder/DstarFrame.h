@@ -11,6 +11,8 @@
 #include <array>
 #include <cstdint>
 
+namespace halvane {
+
 inline constexpr std::array<int, 9> b_lengths{7, 4, 6, 9, 7, 4, 4, 4, 3};
 
 inline constexpr std::array<std::uint8_t, 48> m_list{
@@ -29,3 +31,5 @@ inline constexpr std::array<std::uint8_t, 72> alt_d_list = [] {
         list[i] = static_cast<std::uint8_t>(12 * (i % 6) + i / 6);
     return list;
 }();
+
+} // namespace halvane

@@ -2,6 +2,8 @@
 
 #include <bit>
 
+namespace halvane {
+
 namespace {
 
 constexpr std::uint32_t word23Mask = 0x7FFFFF;
@@ -186,3 +188,5 @@ void mbe_checkGolayBlock(std::int32_t* block)
     const std::uint32_t syndrome = xorOfRows(checkRowTable, data) ^ (word & checkMask);
     *block = static_cast<std::int32_t>(data ^ golayMatrix[syndrome]);
 }
+
+} // namespace halvane

@@ -19,6 +19,8 @@
 #include <array>
 #include <cstdint>
 
+namespace halvane {
+
 inline constexpr std::uint32_t golayGenerator = 0xC75;
 
 // Indexed by syndrome. Entry s holds, in bits 22..11, the data part of the unique error
@@ -49,3 +51,5 @@ std::uint32_t gly24128Dec(std::uint32_t codeword);
 // syndrome comes from the generator rows rather than polynomial division, and the correction
 // from golayMatrix; the result equals gly23127Dec. A null block is left alone.
 void mbe_checkGolayBlock(std::int32_t* block);
+
+} // namespace halvane

@@ -2,7 +2,11 @@
 
 #include <cstdio>
 
+namespace halvane {
+
 void mbe_printVersion(char* out, std::size_t size)
 {
     std::snprintf(out, size, "%s", MBE_VERSION);
 }
+
+} // namespace halvane

@@ -1,5 +1,7 @@
 #include "Scrambler.h"
 
+namespace halvane {
+
 namespace {
 
 // p(i) as an affine function of p0, p(i) = multiplier * p0 + increment (mod 65536), so that
@@ -52,3 +54,5 @@ std::uint32_t scramblingBits(std::uint32_t seed, int count)
         return 0;
     return bits24(seed) >> (24 - (count > 24 ? 24 : count));
 }
+
+} // namespace halvane

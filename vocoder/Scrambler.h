@@ -10,6 +10,8 @@
 #include <array>
 #include <cstdint>
 
+namespace halvane {
+
 // Scrambling bits 1..count (count at most 24) of a seed, computed on the spot, bit 1 in bit
 // count - 1. scramblingBits(seed, 23) is the word for a 23-bit AMBE+2 codeword.
 std::uint32_t scramblingBits(std::uint32_t seed, int count);
@@ -17,3 +19,5 @@ std::uint32_t scramblingBits(std::uint32_t seed, int count);
 // Bits 1..24 for every seed, bit 1 in bit 23. D-STAR scrambles its whole 24-bit second
 // codeword with it; AMBE+2 uses pr_n[seed] >> 1 on its 23-bit one.
 extern const std::array<std::uint32_t, 4096> pr_n;
+
+} // namespace halvane

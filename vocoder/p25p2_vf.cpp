@@ -8,6 +8,8 @@
 #include <array>
 #include <cstddef>
 
+namespace halvane {
+
 namespace {
 
 std::uint32_t field(std::span<const std::int32_t, 9> b, std::size_t i)
@@ -119,3 +121,5 @@ void p25p2_vf::decode_dstar(std::span<const std::uint8_t, 72> in, std::span<std:
         b[i] = static_cast<std::int32_t>((p >> shift) & ((1u << b_lengths[i]) - 1));
     }
 }
+
+} // namespace halvane

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <span>
 
+namespace halvane {
+
 class p25p2_vf {
 public:
     // Parameter vector to 36 dibit bytes (values 0..3).
@@ -35,3 +37,5 @@ public:
     // The inverse of encode_dstar with the same `alt`. Any non-zero byte is a set bit.
     static void decode_dstar(std::span<const std::uint8_t, 72> in, std::span<std::int32_t, 9> b, bool alt);
 };
+
+} // namespace halvane

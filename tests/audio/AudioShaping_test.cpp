@@ -9,6 +9,8 @@
 #include <limits>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 TEST(Gain, SaturatesSymmetricallyAndTruncatesTowardZero)
@@ -64,3 +66,5 @@ TEST(AgcConversion, MatchesTheAgcOnFloatsAndSaturates)
 }
 
 } // namespace
+
+} // namespace halvane

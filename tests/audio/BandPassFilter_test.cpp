@@ -10,6 +10,8 @@
 #include <limits>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 // The difference equation in double precision, saturating its output.
@@ -91,3 +93,5 @@ TEST(BandPassFilter, NonFiniteGainClearsTheHistory)
 }
 
 } // namespace
+
+} // namespace halvane

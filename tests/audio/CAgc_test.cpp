@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 // The AGC written straight from its equations, with queues for the delay line
@@ -241,3 +243,5 @@ TEST(CAgc, ParameterChangesLandBetweenBlocks)
 }
 
 } // namespace
+
+} // namespace halvane

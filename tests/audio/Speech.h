@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace halvane {
+
 // Samples of /usr/share/codec2/raw/<name>.raw; empty when absent (skip then).
 inline std::vector<short> loadSpeech(const char* name)
 {
@@ -17,3 +19,5 @@ inline std::vector<short> loadSpeech(const char* name)
         samples[i] = static_cast<short>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
     return samples;
 }
+
+} // namespace halvane

@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+namespace halvane {
+
 // A list file named by a peer is read only when every user may read it.
 TEST(CommandArguments, MacroListFilesMustBeWorldReadable)
 {
@@ -22,3 +24,5 @@ TEST(CommandArguments, MacroListFilesMustBeWorldReadable)
     EXPECT_FALSE(buildMacroList("INFO:MENU:", dir.path().c_str()));
     EXPECT_EQ(*buildMacroList("INFO:MENU:", "a,b"), "INFO:MENU:a,b");
 }
+
+} // namespace halvane

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 // A client's call record as it lies in a text packet's payload area: the
@@ -186,3 +188,5 @@ TEST(CommandArguments, ListsAreCutToTheirBuffer)
     ASSERT_TRUE(list);
     EXPECT_EQ(*list, "INFO:MENU:" + std::string(MACRO_LIST_MAX - 10, ','));
 }
+
+} // namespace halvane

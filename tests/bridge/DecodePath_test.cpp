@@ -8,6 +8,8 @@
 #include <chrono>
 #include <thread>
 
+namespace halvane {
+
 using namespace std::chrono_literals;
 
 TEST(DecodeThreadWait, PopForTimesOutEmptyAndWakesForAPush)
@@ -35,3 +37,5 @@ TEST(DecodeThreadWait, PopForTimesOutEmptyAndWakesForAPush)
     EXPECT_STREQ((*queue.popFor(0ms))->text(), "a");
     EXPECT_STREQ((*queue.popFor(0ms))->text(), "b");
 }
+
+} // namespace halvane

@@ -19,6 +19,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace halvane {
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -449,3 +451,5 @@ TEST(EncodePathImbe, CodeWordsPackMostSignificantBitFirstAtTheirWidths)
               (std::array<std::uint8_t, 11>{0x80, 0x08, 0x00, 0x80, 0x08, 0x00, 0x80, 0x10, 0x02, 0x00, 0x40}));
     EXPECT_EQ(EncodePath::packImbe({0, 0, 0, 0, 0, 0, 0, 0x01})[10], 0x01);
 }
+
+} // namespace halvane

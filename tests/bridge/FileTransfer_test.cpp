@@ -1,5 +1,6 @@
 #include "FileTransfer.h"
 
+#include "Md5Digest.h"
 #include "CUsrpPacket.h"
 #include "dv3000_servers.h"
 
@@ -18,6 +19,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
+
+namespace halvane {
 
 namespace {
 
@@ -70,7 +73,7 @@ protected:
     void TearDown() override { servers.transferRootDir.set(savedRoot); }
 
     void feed(const TLV_CLASS& record) { transfer.tlvFileProtocolHandler(record); }
-    void request(std::string_view text) { feed(FileTransfer::requestRecord(text)); }
+    void request(std::string_view text) { feed(fileRequestRecord(text)); }
     std::string onlyError()
     {
         EXPECT_EQ(sent.size(), 1u);
@@ -80,11 +83,11 @@ protected:
     }
     void upload(const std::string& name, const Bytes& content, std::size_t chunk = 120)
     {
-        feed(FileTransfer::beginRecord(static_cast<std::uint32_t>(content.size()), name));
+        feed(fileBeginRecord(static_cast<std::uint32_t>(content.size()), name));
         std::uint16_t sequence = 0;
         for (std::size_t at = 0; at < content.size(); at += chunk)
-            feed(FileTransfer::uploadRecord(sequence++, std::span(content).subspan(at, std::min(chunk, content.size() - at))));
-        feed(FileTransfer::endRecord(FileTransfer::md5Hex(content)));
+            feed(fileUploadRecord(sequence++, std::span(content).subspan(at, std::min(chunk, content.size() - at))));
+        feed(fileEndRecord(Md5Digest::hex(content)));
     }
 
     LogCapture log{1};
@@ -99,21 +102,21 @@ protected:
 TEST(FileTransferRecords, Md5AndLayouts)
 {
     const std::string abc = "abc";
-    EXPECT_EQ(FileTransfer::md5Hex(std::span(reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size())),
+    EXPECT_EQ(Md5Digest::hex(std::span(reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size())),
               "900150983CD24FB0D6963F7D28E17F72");
-    EXPECT_EQ(FileTransfer::md5Hex({}), "D41D8CD98F00B204E9800998ECF8427E");
+    EXPECT_EQ(Md5Digest::hex({}), "D41D8CD98F00B204E9800998ECF8427E");
 
-    const TLV_CLASS begin = FileTransfer::beginRecord(0x01020304, "a.txt");
+    const TLV_CLASS begin = fileBeginRecord(0x01020304, "a.txt");
     EXPECT_EQ(Bytes(begin.data(), begin.data() + begin.size()),
               (Bytes{TAG_FILE_XFER, 11, 0, 1, 2, 3, 4, 'a', '.', 't', 'x', 't', 0}));
     const Bytes chunk = {9, 8};
-    const TLV_CLASS data = FileTransfer::uploadRecord(0x1234, chunk);
+    const TLV_CLASS data = fileUploadRecord(0x1234, chunk);
     EXPECT_EQ(Bytes(data.data(), data.data() + data.size()), (Bytes{TAG_FILE_XFER, 5, 1, 0x12, 0x34, 9, 8}));
-    EXPECT_EQ(FileTransfer::errorRecord("x").size(), 5u); // length = text + 2
+    EXPECT_EQ(fileErrorRecord("x").size(), 5u); // length = text + 2
 
     // Whatever is cut, a text keeps its NUL and every record fits the
     // 352-byte USRP packet that carries it.
-    const TLV_CLASS longest = FileTransfer::beginRecord(1, std::string(400, 'n'));
+    const TLV_CLASS longest = fileBeginRecord(1, std::string(400, 'n'));
     EXPECT_EQ(longest.length(), 255);
     EXPECT_EQ(longest.value()[254], 0);
     EXPECT_EQ(CUsrpPacket::text(7, USRP_TYPE_TLV, longest.data(), longest.size()).size(), USRP_PACKET_SIZE);
@@ -221,7 +224,7 @@ TEST_F(FileTransferTest, NamesThatWouldLeaveTheDirectoryAreRefused)
         request(name);
         EXPECT_EQ(onlyError(), "Invalid file name");
         sent.clear();
-        feed(FileTransfer::beginRecord(1, name));
+        feed(fileBeginRecord(1, name));
         EXPECT_EQ(onlyError(), "Invalid file name");
         EXPECT_FALSE(transfer.uploading());
     }
@@ -240,7 +243,7 @@ TEST_F(FileTransferTest, NamesThatWouldLeaveTheDirectoryAreRefused)
     EXPECT_EQ(FileTransfer::tlvFileNameTranslate(fits, root.path(), path), FileTransfer::NameCheck::Ok);
     EXPECT_EQ(path.size(), 127u);
     sent.clear();
-    feed(FileTransfer::beginRecord(1, fits + "b"));
+    feed(fileBeginRecord(1, fits + "b"));
     EXPECT_EQ(onlyError(), "Name too long");
 }
 
@@ -248,13 +251,13 @@ TEST_F(FileTransferTest, UploadTakesSequenceNumbersInOrder)
 {
     const Bytes content = randomBytes(300, 2);
     const std::span<const std::uint8_t> all(content);
-    feed(FileTransfer::beginRecord(300, "sub/up.bin"));
+    feed(fileBeginRecord(300, "sub/up.bin"));
     EXPECT_TRUE(log.has('I', "File transfer has begun for file: " + root.file("up.bin")));
-    feed(FileTransfer::uploadRecord(0, all.subspan(0, 120)));
-    feed(FileTransfer::uploadRecord(1, all.subspan(120, 120)));
-    feed(FileTransfer::uploadRecord(1, all.subspan(0, 120))); // a repeat: not stored
-    feed(FileTransfer::uploadRecord(2, all.subspan(240, 60)));
-    feed(FileTransfer::endRecord(FileTransfer::md5Hex(content)));
+    feed(fileUploadRecord(0, all.subspan(0, 120)));
+    feed(fileUploadRecord(1, all.subspan(120, 120)));
+    feed(fileUploadRecord(1, all.subspan(0, 120))); // a repeat: not stored
+    feed(fileUploadRecord(2, all.subspan(240, 60)));
+    feed(fileEndRecord(Md5Digest::hex(content)));
     EXPECT_TRUE(sent.empty());
     EXPECT_EQ(readFile(root.file("up.bin")), std::string(content.begin(), content.end()));
     EXPECT_TRUE(log.has('D', "Sequence number 1 accepted for file " + root.file("up.bin")));
@@ -263,9 +266,9 @@ TEST_F(FileTransferTest, UploadTakesSequenceNumbersInOrder)
     EXPECT_FALSE(transfer.uploading());
 
     // A chunk is cut at the announced size.
-    feed(FileTransfer::beginRecord(5, "cut"));
-    feed(FileTransfer::uploadRecord(0, all.subspan(0, 10)));
-    feed(FileTransfer::endRecord(FileTransfer::md5Hex(all.subspan(0, 5))));
+    feed(fileBeginRecord(5, "cut"));
+    feed(fileUploadRecord(0, all.subspan(0, 10)));
+    feed(fileEndRecord(Md5Digest::hex(all.subspan(0, 5))));
     EXPECT_EQ(readFile(root.file("cut")), std::string(content.begin(), content.begin() + 5));
 }
 
@@ -281,27 +284,27 @@ TEST_F(FileTransferTest, SequenceNumbersWrapPast65535)
 TEST_F(FileTransferTest, FailedUploadsWriteNothing)
 {
     const Bytes content = randomBytes(200, 4);
-    feed(FileTransfer::beginRecord(200, "bad.bin"));
-    feed(FileTransfer::uploadRecord(0, content));
-    feed(FileTransfer::endRecord(FileTransfer::md5Hex(Bytes(200, 0))));
+    feed(fileBeginRecord(200, "bad.bin"));
+    feed(fileUploadRecord(0, content));
+    feed(fileEndRecord(Md5Digest::hex(Bytes(200, 0))));
     EXPECT_EQ(onlyError(), "MD5 does not match");
     EXPECT_FALSE(std::filesystem::exists(root.file("bad.bin")));
     EXPECT_TRUE(log.has('I', "MD5 does not match for file " + root.file("bad.bin") + ".  File not saved"));
 
     // Too large: refused, and the upload that follows is logged once.
     sent.clear();
-    feed(FileTransfer::beginRecord(FILE_XFER_MAX_SIZE + 1, "huge"));
+    feed(fileBeginRecord(FILE_XFER_MAX_SIZE + 1, "huge"));
     EXPECT_EQ(onlyError(), "File too large");
     for (std::uint16_t s = 0; s < 5; ++s)
-        feed(FileTransfer::uploadRecord(s, content));
-    feed(FileTransfer::endRecord(FileTransfer::md5Hex(content)));
+        feed(fileUploadRecord(s, content));
+    feed(fileEndRecord(Md5Digest::hex(content)));
     EXPECT_EQ(sent.size(), 1u);
     EXPECT_FALSE(std::filesystem::exists(root.file("huge")));
     int strays = 0;
     for (const std::string& line : log.lines())
         strays += line.find("No file upload in progress") != std::string::npos;
     EXPECT_EQ(strays, 1);
-    feed(FileTransfer::beginRecord(FILE_XFER_MAX_SIZE, "huge"));
+    feed(fileBeginRecord(FILE_XFER_MAX_SIZE, "huge"));
     EXPECT_TRUE(transfer.uploading());
 
     // A target that cannot be created, or is a link out of the directory.
@@ -321,7 +324,7 @@ TEST_F(FileTransferTest, FailedUploadsWriteNothing)
 
 TEST_F(FileTransferTest, ErrorTextsAreDataNotFormats)
 {
-    feed(FileTransfer::errorRecord("100%s %n %d done"));
+    feed(fileErrorRecord("100%s %n %d done"));
     EXPECT_TRUE(log.has('I', "100%s %n %d done"));
     transfer.tlvFileError("%s%n");
     EXPECT_TRUE(log.has('I', "%s%n"));
@@ -340,7 +343,7 @@ TEST_F(FileTransferTest, HostileRecordsStayInBounds)
                 if (length > 0)
                     value[0] = command;
                 if (command == FILE_XFER_DATA || command == FILE_XFER_END)
-                    feed(FileTransfer::beginRecord(100, "h")); // so that they are parsed, not dropped
+                    feed(fileBeginRecord(100, "h")); // so that they are parsed, not dropped
                 feed(TLV_CLASS(TAG_FILE_XFER, value));
             }
         }
@@ -354,3 +357,5 @@ TEST_F(FileTransferTest, HostileRecordsStayInBounds)
 }
 
 } // namespace
+
+} // namespace halvane

@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 using nlohmann::json;
@@ -322,3 +324,5 @@ TEST_F(MacroRunnerTest, ConcurrentBuildsNeverInterleave)
     changer.join();
     EXPECT_FALSE(parseJson(readFile(MacroRunner::infoFilePath())).is_discarded());
 }
+
+} // namespace halvane

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 constexpr std::uint32_t DAY = SubscriberDatabase::MAX_AGE_MS;
@@ -350,3 +352,5 @@ TEST_F(SubscriberDatabaseThreads, ExpiredTablesAreReloadedOnceWhateverTheNumberO
 }
 
 } // namespace
+
+} // namespace halvane

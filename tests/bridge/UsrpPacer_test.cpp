@@ -1,6 +1,6 @@
 #include "UsrpPacer.h"
 
-#include "BridgeTestSupport.h"
+#include "LogCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+namespace halvane {
 
 namespace {
 
@@ -305,3 +307,5 @@ TEST(UsrpPacer, SenderThreadDeliversInOrder)
     EXPECT_EQ(tags, expected);
     EXPECT_GE(elapsed, 12 * 20ms);
 }
+
+} // namespace halvane

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+namespace halvane {
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -197,3 +199,5 @@ TEST(Bridge, EmulatorIsStartedFromACommand)
     EXPECT_TRUE(d.waitForLog("Emulator done, result = 0\n"));
     EXPECT_EQ(readFile(d.dir.file("emulator.args")), "-S 2470\n");
 }
+
+} // namespace halvane

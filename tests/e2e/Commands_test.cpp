@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+namespace halvane {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -513,3 +515,5 @@ TEST(Commands, ModeChangesReconfigureTheDv3000)
     EXPECT_EQ(r.count("Begin DV3000 decode\n"), 3);
     EXPECT_EQ(simulator.stats().mode, Dv3000Simulator::RateMode::Dmr);
 }
+
+} // namespace halvane

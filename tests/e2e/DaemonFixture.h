@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+namespace halvane {
+
 struct DaemonPorts {
     int tlvRx = freeUdpPort();    // Halvane reads the partner here
     int tlvTx = freeUdpPort();    // the partner listens here
@@ -73,3 +75,5 @@ public:
     DaemonPorts ports;
     std::unique_ptr<ChildProcess> process;
 };
+
+} // namespace halvane

@@ -17,6 +17,8 @@
 #include <filesystem>
 #include <span>
 
+namespace halvane {
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -507,3 +509,5 @@ TEST(DecodePath, RecordsOfAnyLengthAreSafe)
     EXPECT_EQ(rig.d.process->wait(10ms), -1);
     EXPECT_FALSE(rig.d.hasLog("F: "));
 }
+
+} // namespace halvane

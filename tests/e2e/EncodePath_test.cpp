@@ -16,6 +16,8 @@
 #include <cstring>
 #include <thread>
 
+namespace halvane {
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -480,3 +482,5 @@ TEST(EncodePath, RealSpeechFramesMatchTheChipByteForByte)
                   ambe72(2, {chip(speech[3 * r]), chip(speech[3 * r + 1]), chip(speech[3 * r + 2])}))
             << "record " << r;
 }
+
+} // namespace halvane

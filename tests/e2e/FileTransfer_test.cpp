@@ -10,6 +10,8 @@
 
 #include <filesystem>
 
+namespace halvane {
+
 namespace {
 
 // A registered client of the daemon with a file transfer client on top.
@@ -92,3 +94,5 @@ TEST(FileTransferE2E, UsrpClientGetsAndPutsFiles)
     EXPECT_EQ(readFile(work.file("menu.txt")), "one\ntwo\n");
     EXPECT_TRUE(eventually([&] { return readFile(root.file("up.txt")) == "uploaded"; }));
 }
+
+} // namespace halvane

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+namespace halvane {
+
 namespace {
 
 std::unique_ptr<Dv3000Simulator> startSimulator(bool pty, int udpPort, std::vector<Dv3000Simulator::Fault> faults = {})
@@ -76,3 +78,5 @@ TEST(Hardware, EachFailedStageIsNamedAndDmrWithoutFallbackExits252)
         EXPECT_TRUE(d.hasLog("DV3000 not found!, Fatal error exiting.\n"));
     }
 }
+
+} // namespace halvane

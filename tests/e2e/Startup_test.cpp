@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <filesystem>
 
+namespace halvane {
+
 namespace {
 
 const std::string halvane = std::string(HALVANE_BIN_DIR) + "/Halvane";
@@ -106,3 +108,5 @@ TEST(Startup, SignalsDuringStartupRotateOrExitCleanly)
     EXPECT_NE(r.log().find("Signal 15 received, exiting Halvane\n"), std::string::npos);
     EXPECT_EQ(readFile(r.dir.file("Halvane.log.1")).find("Log rotated"), std::string::npos);
 }
+
+} // namespace halvane

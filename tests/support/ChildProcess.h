@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+namespace halvane {
+
 class ChildProcess {
 public:
     ChildProcess(const std::string& program, const std::vector<std::string>& args, const std::string& workDir,
@@ -96,3 +98,5 @@ bool eventually(F condition, std::chrono::milliseconds limit = std::chrono::seco
     }
     return true;
 }
+
+} // namespace halvane

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace halvane {
+
 class LogCapture {
 public:
     explicit LogCapture(int level = 1)
@@ -68,3 +70,5 @@ private:
     TempDir dir_;
     int previousLevel_ = 4;
 };
+
+} // namespace halvane

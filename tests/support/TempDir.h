@@ -8,6 +8,8 @@
 #include <iterator>
 #include <string>
 
+namespace halvane {
+
 class TempDir {
 public:
     TempDir()
@@ -45,3 +47,5 @@ inline std::string readFile(const std::string& path)
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+} // namespace halvane

@@ -13,6 +13,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace halvane {
+
 class UdpSocket {
 public:
     explicit UdpSocket(int port = 0)
@@ -70,3 +72,5 @@ inline int freeUdpPort()
     UdpSocket probe;
     return probe.port();
 }
+
+} // namespace halvane

@@ -24,6 +24,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace halvane {
+
 using namespace std::chrono_literals;
 using Sim = Dv3000Simulator;
 using Bytes = std::vector<std::uint8_t>;
@@ -468,3 +470,5 @@ TEST_P(DV3000OverSimulator, FrameSizeChoosesTheRateCommand)
     EXPECT_TRUE(log.has('D', "Attempt to  init DV3000 in DMR mode"));
     EXPECT_EQ(sim->stats().resets, 5);
 }
+
+} // namespace halvane

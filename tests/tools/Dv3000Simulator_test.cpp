@@ -22,6 +22,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace halvane {
+
 using namespace std::chrono_literals;
 using Sim = Dv3000Simulator;
 using Bytes = std::vector<std::uint8_t>;
@@ -284,3 +286,5 @@ TEST(Dv3000SimProgram, ServesHalvaneOnUdpAndAPseudoTerminalUntilStopped)
     sim.signal(SIGTERM);
     EXPECT_EQ(sim.wait(), 0);
 }
+
+} // namespace halvane

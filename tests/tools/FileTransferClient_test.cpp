@@ -1,5 +1,6 @@
 #include "FileTransferClient.h"
 
+#include "Md5Digest.h"
 #include "FileTransfer.h"
 #include "dv3000_servers.h"
 
@@ -14,6 +15,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+namespace halvane {
 
 namespace {
 
@@ -155,3 +158,5 @@ TEST_F(FileTransferRoundTrip, Upload)
 }
 
 } // namespace
+
+} // namespace halvane

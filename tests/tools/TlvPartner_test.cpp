@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+namespace halvane {
+
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -438,3 +440,5 @@ TEST(TlvPartnerProgram, RefusesBadArgumentsAndReportsFailures)
     EXPECT_EQ(run({"--bind", "0", "--save", dir.file("none.txt"), "--listen", "0.1"}), 1);
     EXPECT_NE(readFile(dir.file("out.txt")).find("no whole call"), std::string::npos);
 }
+
+} // namespace halvane

@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+namespace halvane {
+
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -583,3 +585,5 @@ TEST(UsrpClientProgram, RefusesBadArgumentsAndReportsFailures)
     EXPECT_EQ(run({"--bind", std::to_string(silent.port()), "--no-register"}), 1);
     EXPECT_NE(readFile(dir.file("out.txt")).find("cannot bind"), std::string::npos);
 }
+
+} // namespace halvane

@@ -17,6 +17,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace halvane {
+
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -272,3 +274,5 @@ TEST_F(SerialLine, AHungUpLineEndsTheExchangeInsteadOfWaiting)
     EXPECT_EQ(serial.sendRecv(REQUEST.data(), static_cast<int>(REQUEST.size()), in, sizeof(in)), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 30s);
 }
+
+} // namespace halvane

@@ -18,6 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace halvane {
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -154,3 +156,5 @@ TEST_F(DV3000WithoutChip, FailedExchangesKeepTheFrameAndDeliverSilence)
     EXPECT_EQ(chip.calls, 1);
     EXPECT_EQ(chip.delivered, std::vector<std::uint8_t>(320, 0));
 }
+
+} // namespace halvane

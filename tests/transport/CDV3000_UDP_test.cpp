@@ -22,6 +22,8 @@
 #include <unistd.h>
 #include <vector>
 
+namespace halvane {
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -588,3 +590,5 @@ TEST(UdpEndpointPorts, TransmitPortsTextSkipsEntriesBelowOne)
 }
 
 } // namespace
+
+} // namespace halvane

@@ -9,6 +9,8 @@
 #include <random>
 #include <utility>
 
+namespace halvane {
+
 namespace {
 
 using Frame49 = std::array<std::uint8_t, 7>;
@@ -212,3 +214,5 @@ TEST(AmbeFrame, Decode49HandsTheConvertedFrameToTheDecoder)
 }
 
 } // namespace
+
+} // namespace halvane

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace halvane {
+
 // Every word of `width` bits whose weight lies in [minWeight, maxWeight].
 inline std::vector<std::uint32_t> patternsOfWeight(int width, int minWeight, int maxWeight)
 {
@@ -16,3 +18,5 @@ inline std::vector<std::uint32_t> patternsOfWeight(int width, int minWeight, int
     }
     return patterns;
 }
+
+} // namespace halvane

@@ -6,6 +6,8 @@
 
 #include <array>
 
+namespace halvane {
+
 namespace {
 
 constexpr std::array<std::uint32_t, 4> sampleData{0x000, 0xFFF, 0x5A3, 0x801};
@@ -120,3 +122,5 @@ TEST(Scrambler, TableHoldsTheGeneratorOutputForEverySeed)
 }
 
 } // namespace
+
+} // namespace halvane

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <random>
 
+namespace halvane {
+
 namespace {
 
 using Params = std::array<std::int32_t, 9>;
@@ -159,3 +161,5 @@ TEST(P25p2Vf, DstarCorrectsUpToThreeErrorsPerCodewordAndReadsAnyNonZeroByteAsOne
 }
 
 } // namespace
+
+} // namespace halvane

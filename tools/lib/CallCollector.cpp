@@ -5,6 +5,8 @@
 
 #include <utility>
 
+namespace halvane {
+
 std::optional<SavedCall> CallCollector::add(const TLV_CLASS& record)
 {
     if (record.tag() == TAG_BEGIN_TX) {
@@ -27,3 +29,5 @@ std::optional<SavedCall> CallCollector::add(const TLV_CLASS& record)
     current_.clear();
     return done;
 }
+
+} // namespace halvane

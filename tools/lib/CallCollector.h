@@ -14,6 +14,8 @@
 
 #include <optional>
 
+namespace halvane {
+
 class CallCollector {
 public:
     // Takes one record; returns the call it completes.
@@ -26,3 +28,5 @@ private:
     SavedCall current_;
     bool inCall_ = false;
 };
+
+} // namespace halvane

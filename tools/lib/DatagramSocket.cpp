@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <utility>
 
+namespace halvane {
+
 namespace {
 
 std::string errnoText(int err)
@@ -163,3 +165,5 @@ std::optional<Datagram> DatagramSocket::receive(std::chrono::milliseconds timeou
         return datagram;
     }
 }
+
+} // namespace halvane

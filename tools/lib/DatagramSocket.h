@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+namespace halvane {
+
 struct Datagram {
     std::vector<std::uint8_t> bytes;
     sockaddr_in from{};
@@ -73,3 +75,5 @@ private:
     int localPort_ = 0;
     sockaddr_in peer_{};
 };
+
+} // namespace halvane

@@ -20,6 +20,8 @@
 #include <unistd.h>
 #include <utility>
 
+namespace halvane {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -706,3 +708,5 @@ bool Dv3000Simulator::parseArguments(const std::vector<std::string>& args, Optio
         options.udp = true;
     return true;
 }
+
+} // namespace halvane

@@ -39,6 +39,8 @@
 #include <thread>
 #include <vector>
 
+namespace halvane {
+
 class Dv3000Simulator {
 public:
     enum class Fault {
@@ -194,3 +196,5 @@ private:
     mutable std::mutex statsMutex_;
     Stats stats_;
 };
+
+} // namespace halvane

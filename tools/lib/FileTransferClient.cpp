@@ -1,8 +1,12 @@
 #include "FileTransferClient.h"
 
+#include "Md5Digest.h"
+
 #include <algorithm>
 #include <cstring>
 #include <thread>
+
+namespace halvane {
 
 FileTransferClient::FileTransferClient(SendRecord send, Sleeper sleep) : send_(std::move(send)), sleep_(std::move(sleep))
 {
@@ -46,7 +50,7 @@ bool FileTransferClient::requestFile(std::string_view name)
     if (name.size() > FILE_XFER_NAME_MAX)
         return fail(FILE_XFER_NAME_TOO_LONG);
     urlRequest_ = name.starts_with(FILE_XFER_URL_PREFIX);
-    if (!sendRecord(FileTransfer::requestRecord(name)))
+    if (!sendRecord(fileRequestRecord(name)))
         return fail("Request not sent");
     return true;
 }
@@ -63,18 +67,18 @@ bool FileTransferClient::upload(std::string_view remoteName, std::span<const std
         return fail(FILE_XFER_TOO_LARGE);
     chunkSize = std::clamp<std::size_t>(chunkSize, 1, FILE_XFER_UPLOAD_CHUNK_MAX);
 
-    if (!sendRecord(FileTransfer::beginRecord(static_cast<std::uint32_t>(content.size()), remoteName)))
+    if (!sendRecord(fileBeginRecord(static_cast<std::uint32_t>(content.size()), remoteName)))
         return fail("Upload not sent");
     pause();
     std::uint16_t sequence = 0;
     for (std::size_t at = 0; at < content.size(); at += chunkSize) {
         const auto chunk = content.subspan(at, std::min(chunkSize, content.size() - at));
-        if (!sendRecord(FileTransfer::uploadRecord(sequence++, chunk)))
+        if (!sendRecord(fileUploadRecord(sequence++, chunk)))
             return fail("Upload not sent");
         ++dataRecords_;
         pause();
     }
-    if (!sendRecord(FileTransfer::endRecord(FileTransfer::md5Hex(content))))
+    if (!sendRecord(fileEndRecord(Md5Digest::hex(content))))
         return fail("Upload not sent");
     return true;
 }
@@ -162,10 +166,12 @@ void FileTransferClient::onEnd(const TLV_CLASS& record)
         record.length() >= FILE_XFER_END_LENGTH
             ? std::string_view(record.text() + FILE_XFER_OFFSET_DIGEST, FILE_XFER_DIGEST_CHARS)
             : std::string_view();
-    const std::string digest = FileTransfer::md5Hex(content_);
+    const std::string digest = Md5Digest::hex(content_);
     if (digest.empty() || digest != claimed) {
         fail(FILE_XFER_MD5_MISMATCH);
         return;
     }
     state_ = State::Done;
 }
+
+} // namespace halvane

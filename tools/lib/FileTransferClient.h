@@ -18,7 +18,7 @@
 // Thread-safety: none; one thread at a time.
 #pragma once
 
-#include "FileTransfer.h"
+#include "FileTransferProtocol.h"
 #include "TLV_CLASS.h"
 
 #include <cstddef>
@@ -29,11 +29,13 @@
 #include <string_view>
 #include <vector>
 
+namespace halvane {
+
 class FileTransferClient {
 public:
     // Sends one record to Halvane; false when it was not sent.
     using SendRecord = std::function<bool(const TLV_CLASS& record)>;
-    using Sleeper = FileTransfer::Sleeper;
+    using Sleeper = std::function<void(std::chrono::microseconds)>;
 
     enum class State {
         Idle,      // nothing started
@@ -105,3 +107,5 @@ private:
     std::vector<std::uint8_t> content_;
     int dataRecords_ = 0;
 };
+
+} // namespace halvane

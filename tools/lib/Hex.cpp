@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <utility>
 
+namespace halvane {
+
 namespace {
 
 int digitValue(char c)
@@ -76,3 +78,5 @@ std::string quotedText(std::string_view text)
     }
     return out + "\"";
 }
+
+} // namespace halvane

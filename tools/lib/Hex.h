@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+namespace halvane {
+
 // Upper-case pairs, one blank between bytes when `spaced`.
 std::string hexText(std::span<const std::uint8_t> bytes, bool spaced = true);
 
@@ -22,3 +24,5 @@ bool parseHexBytes(std::string_view text, std::vector<std::uint8_t>& bytes);
 // `text` in double quotes; quotes and backslashes escaped with a backslash,
 // control characters as \xNN.
 std::string quotedText(std::string_view text);
+
+} // namespace halvane

@@ -1,5 +1,7 @@
 #include "OptionCursor.h"
 
+namespace halvane {
+
 bool OptionCursor::next()
 {
     if (index_ >= args_.size())
@@ -34,3 +36,5 @@ bool OptionCursor::noValue(std::string& error) const
         error = "option " + name_ + " takes no value";
     return !inlineValue_;
 }
+
+} // namespace halvane

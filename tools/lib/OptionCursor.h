@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace halvane {
+
 class OptionCursor {
 public:
     explicit OptionCursor(const std::vector<std::string>& args) : args_(args) {}
@@ -33,3 +35,5 @@ private:
     std::string value_;
     bool inlineValue_ = false;
 };
+
+} // namespace halvane

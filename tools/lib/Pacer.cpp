@@ -3,6 +3,8 @@
 #include <thread>
 #include <utility>
 
+namespace halvane {
+
 namespace {
 
 Pacer::ClockSeam realClock()
@@ -33,3 +35,5 @@ void Pacer::waitUntil(std::chrono::microseconds offset)
     if (clock_.now() < due)
         clock_.sleepUntil(due);
 }
+
+} // namespace halvane

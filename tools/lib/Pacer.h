@@ -13,6 +13,8 @@
 #include <chrono>
 #include <functional>
 
+namespace halvane {
+
 // Whether a sender follows the network's time line or sends as fast as it can.
 enum class Pacing { Network, Unpaced };
 
@@ -38,3 +40,5 @@ private:
     ClockSeam clock_;
     Clock::time_point start_{};
 };
+
+} // namespace halvane

@@ -10,6 +10,8 @@
 #include <sndfile.h>
 #include <system_error>
 
+namespace halvane {
+
 namespace {
 
 constexpr int SAMPLE_RATE = 8000;
@@ -93,3 +95,5 @@ bool readPcmFile(const std::string& path, PcmFileKind kind, std::vector<std::int
         return readRaw(path, pcm, error);
     return readSound(path, pcm, error);
 }
+
+} // namespace halvane

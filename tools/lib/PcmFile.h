@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace halvane {
+
 enum class PcmFileKind {
     Auto,  // raw for .raw, .pcm, .s16 and .sw names, a sound file otherwise
     Raw,   // 8000 Hz, 16-bit little-endian, mono, no header
@@ -22,3 +24,5 @@ bool isRawPcmName(const std::string& path);
 // Replaces `pcm` with the file's samples; false with `error` set when the
 // file cannot be read or is not 8000 Hz.
 bool readPcmFile(const std::string& path, PcmFileKind kind, std::vector<std::int16_t>& pcm, std::string& error);
+
+} // namespace halvane

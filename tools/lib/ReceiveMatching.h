@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+namespace halvane {
+
 // `receive(timeout)` returns std::optional<Message>; `match(message)` picks.
 template <typename Message, typename Receive, typename Match>
 std::optional<Message> receiveMatchingWithin(Receive&& receive, const Match& match, std::chrono::milliseconds timeout,
@@ -26,3 +28,5 @@ std::optional<Message> receiveMatchingWithin(Receive&& receive, const Match& mat
             skipped->push_back(std::move(*message));
     }
 }
+
+} // namespace halvane

@@ -12,6 +12,8 @@
 #include <sstream>
 #include <system_error>
 
+namespace halvane {
+
 std::optional<CallRecord> SavedCall::callRecord() const
 {
     for (const TLV_CLASS& record : records_) {
@@ -38,7 +40,7 @@ int SavedCall::voiceFrames() const
 {
     int count = 0;
     for (const TLV_CLASS& record : records_)
-        count += ::voiceFrames(record);
+        count += halvane::voiceFrames(record);
     return count;
 }
 
@@ -121,3 +123,5 @@ bool SavedCall::load(const std::string& path, SavedCall& call, std::string& erro
     }
     return true;
 }
+
+} // namespace halvane

@@ -24,6 +24,8 @@
 #include <utility>
 #include <vector>
 
+namespace halvane {
+
 class SavedCall {
 public:
     static constexpr const char* FILE_HEADER = "# halvane saved call 1";
@@ -51,3 +53,5 @@ public:
 private:
     std::vector<TLV_CLASS> records_;
 };
+
+} // namespace halvane

@@ -2,6 +2,8 @@
 
 #include <csignal>
 
+namespace halvane {
+
 std::atomic_bool stopRequested{false};
 
 namespace {
@@ -22,3 +24,5 @@ void installStopHandler()
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
+
+} // namespace halvane

@@ -5,8 +5,12 @@
 
 #include <atomic>
 
+namespace halvane {
+
 // Set by the handler; polled by the program's loops.
 extern std::atomic_bool stopRequested;
 
 // Installs the handler for SIGINT and SIGTERM.
 void installStopHandler();
+
+} // namespace halvane

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace halvane {
+
 namespace {
 
 // File transfer sub-commands (first value byte of TAG_FILE_XFER).
@@ -223,3 +225,5 @@ std::string describeTlvMessage(const TlvMessage& message)
     return "malformed datagram of " + std::to_string(message.datagram.size()) + " bytes (length byte " +
            std::to_string(claimed) + ")";
 }
+
+} // namespace halvane

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+namespace halvane {
+
 struct TlvMessage {
     enum class Kind {
         Record,     // exactly one TLV record
@@ -58,3 +60,5 @@ std::string rawCallText(std::span<const std::uint8_t> record);
 std::string describeCallRecord(const CallRecord& call);
 std::string describeTlvRecord(const TLV_CLASS& record);
 std::string describeTlvMessage(const TlvMessage& message);
+
+} // namespace halvane

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+namespace halvane {
+
 bool TlvPartner::open(const Config& config, std::string& error)
 {
     if (!socket_.open(config.localHost, config.localPort, error))
@@ -132,3 +134,5 @@ SavedCall TlvPartner::receiveCall(std::chrono::milliseconds timeout, std::vector
             skipped->push_back(std::move(*message));
     }
 }
+
+} // namespace halvane

@@ -35,6 +35,8 @@
 #include <utility>
 #include <vector>
 
+namespace halvane {
+
 class TlvPartner {
 public:
     struct Config {
@@ -98,3 +100,5 @@ private:
     DatagramSocket socket_;
     Pacer pacer_;
 };
+
+} // namespace halvane

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <utility>
 
+namespace halvane {
+
 bool parseNumberArgument(std::string_view text, long long low, long long high, long long& value, std::string& error)
 {
     long long parsed = 0;
@@ -114,3 +116,5 @@ bool parseRecordArgument(std::string_view text, std::vector<std::uint8_t>& recor
     record = std::move(bytes);
     return true;
 }
+
+} // namespace halvane

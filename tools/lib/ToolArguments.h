@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+namespace halvane {
+
 // A whole decimal number within low..high.
 bool parseNumberArgument(std::string_view text, long long low, long long high, long long& value,
                          std::string& error);
@@ -34,3 +36,5 @@ bool parseCallArgument(std::string_view text, CallRecord& call, std::string& err
 // One TLV record in hexadecimal (tag, length, value; blanks allowed); its
 // length byte must match the value.
 bool parseRecordArgument(std::string_view text, std::vector<std::uint8_t>& record, std::string& error);
+
+} // namespace halvane

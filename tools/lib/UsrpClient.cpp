@@ -9,6 +9,8 @@
 #include <cstring>
 #include <string>
 
+namespace halvane {
+
 bool UsrpClient::open(const Config& config, std::string& error)
 {
     if (!socket_.open(config.localHost, config.localPort, error))
@@ -179,3 +181,5 @@ UsrpTransmission UsrpClient::receiveTransmission(std::chrono::milliseconds timeo
         }
     }
 }
+
+} // namespace halvane

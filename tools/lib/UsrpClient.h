@@ -34,6 +34,8 @@
 #include <utility>
 #include <vector>
 
+namespace halvane {
+
 class CUsrpPacket;
 
 // Keyed voice that arrived up to an unkey (or a time-out).
@@ -129,3 +131,5 @@ private:
     ImaAdpcmState adpcmTx_{};
     ImaAdpcmState adpcmRx_{};
 };
+
+} // namespace halvane

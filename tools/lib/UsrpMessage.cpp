@@ -10,6 +10,8 @@
 #include <cctype>
 #include <cstring>
 
+namespace halvane {
+
 namespace {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b)
@@ -165,3 +167,5 @@ std::string describeUsrpMessage(const UsrpMessage& message)
     }
     return "not a USRP packet (" + std::to_string(message.datagram.size()) + " bytes)";
 }
+
+} // namespace halvane

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+namespace halvane {
+
 enum class UsrpCodec : int {
     Slin = USRP_CODEC_SLIN,
     Ulaw = USRP_CODEC_ULAW,
@@ -66,3 +68,5 @@ UsrpMessage decodeUsrpDatagram(std::span<const std::uint8_t> datagram, ImaAdpcmS
 
 // One line for trace output and test failure messages.
 std::string describeUsrpMessage(const UsrpMessage& message);
+
+} // namespace halvane

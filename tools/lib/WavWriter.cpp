@@ -1,5 +1,7 @@
 #include "WavWriter.h"
 
+namespace halvane {
+
 bool WavWriter::open(const std::string& path, std::string& error)
 {
     close();
@@ -26,3 +28,5 @@ bool WavWriter::write(std::span<const std::int16_t> pcm)
     written_ += done;
     return done == count;
 }
+
+} // namespace halvane

@@ -12,6 +12,8 @@
 #include <sndfile.h>
 #include <string>
 
+namespace halvane {
+
 class WavWriter {
 public:
     WavWriter() = default;
@@ -34,3 +36,5 @@ private:
     std::unique_ptr<SNDFILE, Closer> file_;
     long long written_ = 0;
 };
+
+} // namespace halvane

@@ -1,0 +1,44 @@
+// The one log of the process: every message goes through Log(), which stamps
+// it with a level letter and the UTC time, filters it against a process-wide
+// threshold, echoes it to standard output and appends it to the log file.
+//
+// Levels: 1 D debug, 2 M configuration echo, 3 I information, 4 W warning,
+// 5 E error, 6 F fatal. A line is emitted when its level is at least the
+// threshold; threshold 0 switches all output off.
+//
+// Thread-safety: every function may be called from any thread. Opening,
+// closing and writing the file are serialised, so a rotation (LogClose from
+// the signal thread) never loses or splits a line of another thread.
+#pragma once
+
+#include <cstddef>
+
+namespace halvane {
+
+// Longest line, prefix and message together, including the terminating NUL.
+constexpr std::size_t LOG_LINE_MAX = 1024;
+
+void setLogLevel(int level);
+int getLogLevel();
+
+// Opens the log file for the base name `name`: "$HalvaneLogDir/<name>.log"
+// when the variable is set, otherwise "/var/log/<name>.log", then
+// "./<name>.log". Returns true when a file is open afterwards; does nothing
+// when one is already open.
+bool LogOpen(const char* name);
+
+// Closes the log file if one is open; the next emitted line reopens it under
+// the fixed program name. This is how rotation works.
+void LogClose();
+
+// Path of the open log file, or empty when none is open.
+const char* LogPath();
+
+// Formats and emits one line. Callers put the line end into `fmt`.
+void Log(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes a hex dump of `data` at level 1 (debug), 16 bytes a line, each line
+// headed by `title`. Costs nothing when debug lines are filtered.
+void LogHexDump(const char* title, const void* data, std::size_t len);
+
+} // namespace halvane

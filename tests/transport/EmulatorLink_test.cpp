@@ -1,0 +1,153 @@
+#include "EmulatorLink.h"
+
+#include "LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace halvane {
+
+namespace {
+
+// A stand-in emulator: answers every PCM block with a 7-byte frame made from
+// its first sample, and every frame with 160 samples equal to its first
+// byte, each reply to the request's sender.
+class FakeEmulator {
+public:
+    FakeEmulator()
+    {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        socklen_t len = sizeof(addr);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~FakeEmulator()
+    {
+        running_ = false;
+        thread_.join();
+        close(fd_);
+    }
+    int port() const { return port_; }
+    std::atomic_bool answering{true};
+
+private:
+    void serve()
+    {
+        while (running_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            unsigned char in[400];
+            sockaddr_in from{};
+            socklen_t fromLen = sizeof(from);
+            ssize_t n = recvfrom(fd_, in, sizeof(in), 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+            if (n <= 0 || !answering)
+                continue;
+            if (n == EmulatorLink::PCM_BYTES) {
+                short first;
+                std::memcpy(&first, in, 2);
+                unsigned char frame[7];
+                std::memset(frame, first & 0xff, sizeof(frame));
+                sendto(fd_, frame, sizeof(frame), 0, reinterpret_cast<sockaddr*>(&from), fromLen);
+            } else {
+                short pcm[160];
+                for (short& s : pcm)
+                    s = in[0];
+                sendto(fd_, pcm, sizeof(pcm), 0, reinterpret_cast<sockaddr*>(&from), fromLen);
+            }
+        }
+    }
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic_bool running_{true};
+    std::thread thread_;
+};
+
+} // namespace
+
+TEST(EmulatorLink, AddressIsHostPortOrACommand)
+{
+    auto running = EmulatorLink::parseAddress("10.0.0.5:2471");
+    EXPECT_FALSE(running.startCommand);
+    EXPECT_EQ(running.host, "10.0.0.5");
+    EXPECT_EQ(running.port, 2471);
+    for (const char* command : {"/usr/local/bin/emu", "emu:0", ":2470", "host:", "emu --fast"}) {
+        auto started = EmulatorLink::parseAddress(command);
+        EXPECT_TRUE(started.startCommand) << command;
+        EXPECT_EQ(started.host, "127.0.0.1");
+        EXPECT_EQ(started.port, 2470);
+    }
+}
+
+// Encode and decode run on two threads at once; each must only ever get
+// the reply to its own request.
+TEST(EmulatorLink, DirectionsNeverTakeEachOthersReplies)
+{
+    FakeEmulator emulator;
+    LogCapture capture;
+    EmulatorLink link("127.0.0.1:" + std::to_string(emulator.port()));
+    std::atomic<int> wrong{0};
+    std::thread encoder([&] {
+        for (int i = 0; i < 300; ++i) {
+            short pcm[160] = {};
+            pcm[0] = static_cast<short>(i & 0x7f);
+            unsigned char frame[7] = {};
+            if (!link.encode(pcm, frame) || frame[0] != (i & 0x7f) || frame[6] != (i & 0x7f))
+                ++wrong;
+        }
+    });
+    std::thread decoder([&] {
+        for (int i = 0; i < 300; ++i) {
+            unsigned char frame[7] = {static_cast<unsigned char>(i & 0xff)};
+            short pcm[160];
+            if (!link.decode(frame, pcm) || pcm[0] != (i & 0xff) || pcm[159] != (i & 0xff))
+                ++wrong;
+        }
+    });
+    encoder.join();
+    decoder.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_TRUE(capture.has('I', "Connecting to emulator on host 127.0.0.1:" + std::to_string(emulator.port())));
+}
+
+TEST(EmulatorLink, RunOfTimeOutsLogsOnceAndAnAnswerClearsIt)
+{
+    FakeEmulator emulator;
+    LogCapture capture;
+    EmulatorLink link("127.0.0.1:" + std::to_string(emulator.port()));
+    link.setReplyTimeout(std::chrono::milliseconds(50));
+    emulator.answering = false;
+
+    short pcm[160] = {1};
+    unsigned char frame[7] = {9, 9, 9, 9, 9, 9, 9};
+    EXPECT_FALSE(link.encode(pcm, frame));
+    EXPECT_EQ(frame[0], 9);
+    short out[160] = {7};
+    EXPECT_FALSE(link.decode(frame, out));
+    EXPECT_EQ(out[0], 0);
+    EXPECT_TRUE(link.timedOut());
+    EXPECT_TRUE(capture.has('E', "Emulator timed out on encode!"));
+    EXPECT_FALSE(capture.contains("Emulator timed out on decode!"));
+
+    emulator.answering = true;
+    // A late reply to the earlier request must not answer this one.
+    pcm[0] = 5;
+    EXPECT_TRUE(link.encode(pcm, frame));
+    EXPECT_EQ(frame[0], 5);
+    EXPECT_FALSE(link.timedOut());
+}
+
+} // namespace halvane
