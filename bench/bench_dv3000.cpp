@@ -9,7 +9,6 @@
 #include "CDMR_DV3000.h"
 #include "CDV3000_Base.h"
 #include "Log.h"
-#include "dv3000_servers.h"
 
 #include <benchmark/benchmark.h>
 
@@ -117,11 +116,11 @@ std::unique_ptr<CDMR_DV3000> startChip(bool serial, std::string& error)
         return nullptr;
     }
     setLogLevel(0);
-    servers.dv3000Serial = serial;
-    servers.dv3000Address.set(serial ? sim.ptyPath() : "127.0.0.1");
-    servers.dv3000Port = sim.udpPort();
-    servers.dv3000Baud = 460800;
-    auto chip = std::make_unique<CDMR_DV3000>(72, DV3000Timing{std::chrono::microseconds(1000),
+    DV3000Options link;
+    link.serial = serial;
+    link.address = serial ? sim.ptyPath() : "127.0.0.1";
+    link.port = static_cast<unsigned>(sim.udpPort());
+    auto chip = std::make_unique<CDMR_DV3000>(72, link, DV3000Timing{std::chrono::microseconds(1000),
                                                                std::chrono::milliseconds(100),
                                                                std::chrono::milliseconds(5000)});
     if (chip->dv3000Ready != 1) {

@@ -30,6 +30,16 @@ TlvQueue q(TLV_QUEUE_CAPACITY, "TLV queue");
 
 namespace {
 
+DV3000Options dv3000Options()
+{
+    DV3000Options options;
+    options.serial = servers.dv3000Serial;
+    options.address = servers.dv3000Address.get();
+    options.port = static_cast<unsigned>(servers.dv3000Port.load());
+    options.baud = static_cast<unsigned>(servers.dv3000Baud.load());
+    return options;
+}
+
 bool usrpMuted()
 {
     int mute = servers.mute;
@@ -38,13 +48,13 @@ bool usrpMuted()
 
 } // namespace
 
-CDMR_DV3000_DMRLink::CDMR_DV3000_DMRLink(bool) : CDMR_DV3000(servers.ambeSize)
+CDMR_DV3000_DMRLink::CDMR_DV3000_DMRLink(bool) : CDMR_DV3000(servers.ambeSize, dv3000Options())
 {
     setUp();
 }
 
 CDMR_DV3000_DMRLink::CDMR_DV3000_DMRLink(bool, const DV3000Timing& timing)
-    : CDMR_DV3000(servers.ambeSize, timing)
+    : CDMR_DV3000(servers.ambeSize, dv3000Options(), timing)
 {
     setUp();
 }
@@ -160,7 +170,9 @@ void CDMR_DV3000_DMRLink::handleRegistration(const CUsrpPacket& packet)
     case UsrpRegistration::Register:
         if (natTimerNotDone)
             sendPacketToUSRP(USRP_TYPE_TEXT, USRP_REG_UNREG_TEXT, static_cast<int>(std::strlen(USRP_REG_UNREG_TEXT)));
-        usrpSocket->setWriteSockAddr();
+        // The info record reports where USRP output goes now.
+        if (usrpSocket->setWriteSockAddr())
+            servers.usrpAddress.set(usrpSocket->getWriteHost());
         sendPacketToUSRP(USRP_TYPE_TEXT, USRP_REG_OK, static_cast<int>(std::strlen(USRP_REG_OK)));
         usrpCodec = USRP_CODEC_SLIN;
         natTimerNotDone = true;
@@ -170,6 +182,7 @@ void CDMR_DV3000_DMRLink::handleRegistration(const CUsrpPacket& packet)
     case UsrpRegistration::Unregister:
         natTimerNotDone = false;
         usrpSocket->resetWriteSockAddr();
+        servers.usrpAddress.set(usrpSocket->getWriteHost());
         Log(3, "USRP unregister client\n");
         break;
     default:

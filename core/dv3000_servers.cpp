@@ -48,15 +48,4 @@ void dv3000_servers::setDefaults()
     lastTune.set("");
 }
 
-std::vector<int> activePorts(const PortList& ports)
-{
-    std::vector<int> active;
-    for (int port : ports) {
-        if (port == 0)
-            break;
-        active.push_back(port);
-    }
-    return active;
-}
-
 } // namespace halvane

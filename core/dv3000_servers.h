@@ -11,6 +11,7 @@
 #pragma once
 
 #include "Guarded.h"
+#include "PortList.h"
 #include "SettingText.h"
 
 #include <array>
@@ -39,10 +40,6 @@ constexpr int USRP = 1;
 constexpr int TLV = 2;
 constexpr int BOTH = 3;
 } // namespace Mute
-
-// Up to 16 destination ports; the list ends at the first 0 or after 16.
-constexpr int MAX_PORTS = 16;
-using PortList = std::array<int, MAX_PORTS>;
 
 struct Macro {
     std::string name;
@@ -105,8 +102,5 @@ struct dv3000_servers {
 };
 
 extern dv3000_servers servers;
-
-// The list's ports in order, up to the first 0.
-std::vector<int> activePorts(const PortList& ports);
 
 } // namespace halvane

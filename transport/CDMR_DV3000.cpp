@@ -10,14 +10,8 @@ constexpr int DSTAR_SIZE = 48;
 
 } // namespace
 
-CDMR_DV3000::CDMR_DV3000()
-{
-    initDV3000(rateCommand);
-}
-
-CDMR_DV3000::CDMR_DV3000(int ambeSize) : CDMR_DV3000(ambeSize, DV3000Timing{}) {}
-
-CDMR_DV3000::CDMR_DV3000(int ambeSize, const DV3000Timing& timing) : CDV3000_Base(timing)
+CDMR_DV3000::CDMR_DV3000(int ambeSize, const DV3000Options& options, const DV3000Timing& timing)
+    : CDV3000_Base(options, timing)
 {
     if (ambeSize == DSTAR_SIZE)
         Log(1, "Attempt to  init DV3000 in DSTAR mode\n");

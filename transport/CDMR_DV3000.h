@@ -18,12 +18,9 @@ public:
     static constexpr const unsigned char (&rateCommand)[dv3000::RATE_COMMAND_SIZE] = dv3000::RATE_DMR;
     static constexpr const unsigned char (&rateCommandDSTAR)[dv3000::RATE_COMMAND_SIZE] = dv3000::RATE_DSTAR;
 
-    // Starts the chip with the DMR rate command.
-    CDMR_DV3000();
-    // Starts the chip with the rate command for `ambeSize` (rateCommandFor).
-    explicit CDMR_DV3000(int ambeSize);
-    // The same with the pauses and time-outs of `timing` (a test seam).
-    CDMR_DV3000(int ambeSize, const DV3000Timing& timing);
+    // Starts the chip found through `options` with the rate command for
+    // `ambeSize` (rateCommandFor); `timing` is a test seam.
+    CDMR_DV3000(int ambeSize, const DV3000Options& options, const DV3000Timing& timing = DV3000Timing{});
 
     // D-STAR parameters for size 48, DMR parameters for every other size.
     static const unsigned char* rateCommandFor(int ambeSize);

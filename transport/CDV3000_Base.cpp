@@ -1,7 +1,6 @@
 #include "CDV3000_Base.h"
 
 #include "Log.h"
-#include "dv3000_servers.h"
 
 #include <climits>
 #include <cstdlib>
@@ -10,6 +9,7 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace halvane {
 
@@ -34,7 +34,8 @@ bool isReadyPacket(int count, const unsigned char* pkt)
 
 } // namespace
 
-CDV3000_Base::CDV3000_Base(const DV3000Timing& timingArg) : timing(timingArg)
+CDV3000_Base::CDV3000_Base(DV3000Options optionsArg, const DV3000Timing& timingArg)
+    : options(std::move(optionsArg)), timing(timingArg)
 {
     udp.setReplyTimeout(timing.replyTimeout);
 }
@@ -56,10 +57,10 @@ int CDV3000_Base::initDV3000(const unsigned char* rateCmd)
     dv3000Ready = 0;
     Log(2, "Connecting to DV3000 hardware......\n");
 
-    const bool useSerial = servers.dv3000Serial.load();
-    const std::string address = servers.dv3000Address.get();
-    const unsigned port = static_cast<unsigned>(servers.dv3000Port.load());
-    const unsigned baud = static_cast<unsigned>(servers.dv3000Baud.load());
+    const bool useSerial = options.serial;
+    const std::string& address = options.address;
+    const unsigned port = options.port;
+    const unsigned baud = options.baud;
     const char* stage = "Connect";
 
     bool opened;
@@ -112,8 +113,7 @@ bool CDV3000_Base::startChip(const unsigned char* rateCmd, const char*& stage)
                pkt[dv3000::OFFSET_FIELD] == dv3000::FIELD_READY;
     });
     if (!ready) {
-        Log(4, "DV3000 did not reset at %s:%u\n", servers.dv3000Address.get().c_str(),
-            static_cast<unsigned>(servers.dv3000Port.load()));
+        Log(4, "DV3000 did not reset at %s:%u\n", options.address.c_str(), options.port);
         return false;
     }
 

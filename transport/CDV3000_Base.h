@@ -5,9 +5,9 @@
 // bridge derives from CDMR_DV3000, replacing processAudio() with its own
 // audio sink.
 //
-// Which transport: every initDV3000() reads the settings (dv3000Serial,
-// dv3000Address, dv3000Port, dv3000Baud) and reopens the chosen one; the
-// serial object is created on the first serial start-up and kept.
+// Which transport: the DV3000Options given at construction; every
+// initDV3000() reopens that one. The serial object is created on the first
+// serial start-up and kept.
 //
 // Ownership and lifetime: the object owns its endpoint and serial port and
 // closes them when destroyed. Not copyable.
@@ -28,6 +28,7 @@
 
 #include "CDV3000Serial.h"
 #include "CDV3000_UDP.h"
+#include "DV3000Options.h"
 #include "DV3000Protocol.h"
 #include "DV3000Timing.h"
 
@@ -44,12 +45,12 @@ public:
     static constexpr const unsigned char (&DV3000_REQ_PRODID)[sizeof(dv3000::REQ_PRODID)] = dv3000::REQ_PRODID;
 
     // Does not touch the hardware; the endpoint starts closed.
-    explicit CDV3000_Base(const DV3000Timing& timing = DV3000Timing{});
+    explicit CDV3000_Base(DV3000Options options = DV3000Options{}, const DV3000Timing& timing = DV3000Timing{});
     virtual ~CDV3000_Base();
     CDV3000_Base(const CDV3000_Base&) = delete;
     CDV3000_Base& operator=(const CDV3000_Base&) = delete;
 
-    // Opens the configured transport, resets and identifies the chip and
+    // Opens the transport of the options, resets and identifies the chip and
     // sends the 17-byte rate command `rateCmd`. Returns dv3000Ready: 1 when
     // the chip accepted the rate command, else 0 (the log says which stage
     // failed). Blocks exchanges of other threads while it runs.
@@ -123,6 +124,7 @@ private:
     void reportLatencyTimer() const;
 
     // Guarded by exchangeMutex.
+    const DV3000Options options;
     std::unique_ptr<CDV3000Serial> serial;
     bool serialActive = false;
     DV3000Timing timing;

@@ -162,6 +162,7 @@ int CDV3000_UDP::setUp(const char* host, int readPortArg, const int* writePortLi
         readSockAddr = makeAddress(readPort, htonl(INADDR_ANY));
         writeSockAddr = makeAddress(writePorts[0], htonl(INADDR_ANY));
         haveSender = false;
+        writeHost = host != nullptr ? host : "";
     }
 
     // Close-on-exec: macros and the emulator run in forked children, which
@@ -378,6 +379,12 @@ sockaddr_in CDV3000_UDP::getWriteSockAddr() const
     return writeSockAddr;
 }
 
+std::string CDV3000_UDP::getWriteHost() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return writeHost;
+}
+
 PortList CDV3000_UDP::getWritePorts() const
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -445,8 +452,8 @@ bool CDV3000_UDP::setWriteSockAddr()
     int port;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        previous = servers.usrpAddress.get();
-        servers.usrpAddress.set(text);
+        previous = writeHost;
+        writeHost = text;
         if (samePort)
             writePorts[0] = senderPort;
         port = writePorts[0];
@@ -464,7 +471,7 @@ void CDV3000_UDP::resetWriteSockAddr()
     {
         std::lock_guard<std::mutex> lock(mutex);
         writeSockAddr = makeAddress(writePorts[0], reset.s_addr);
-        servers.usrpAddress.set(RESET_ADDRESS);
+        writeHost = RESET_ADDRESS;
         ports = writePorts;
     }
     Log(3, "USRP reset server IP address to %s:%s\n", RESET_ADDRESS, getTransmitPorts(ports).c_str());

@@ -27,7 +27,7 @@
 // Errors are reported by return values and log lines, never by exceptions.
 #pragma once
 
-#include "dv3000_servers.h"
+#include "PortList.h"
 
 #include <atomic>
 #include <chrono>
@@ -114,6 +114,10 @@ public:
     sockaddr_in getReadSockAddr() const;
     // The destination: host, and port = first write port.
     sockaddr_in getWriteSockAddr() const;
+    // The destination host as text: the host given at set-up, the address
+    // of a client adopted by setWriteSockAddr(), or RESET_ADDRESS after
+    // resetWriteSockAddr(). Callers that report the destination read it here.
+    std::string getWriteHost() const;
     // The write ports; unused entries are 0.
     PortList getWritePorts() const;
     int getReadPort() const;
@@ -125,15 +129,15 @@ public:
     // this host's network interfaces. Needs no endpoint.
     static bool isLocalInterfaceAddress(const char* ip);
 
-    // Adopts the last sender as the destination and writes its address into
-    // servers.usrpAddress. With samePort (first write port == read port at
+    // Adopts the last sender as the destination (getWriteHost() then gives
+    // its address as text). With samePort (first write port == read port at
     // set-up) the client is answered on the port it sent from; otherwise the
     // configured write ports stay. Returns false when there was no sender
     // yet or the sender already is the destination; true otherwise, also
     // when the loop guard refused a sender that is this endpoint itself.
     bool setWriteSockAddr();
     // Forgets the client: the destination becomes RESET_ADDRESS on the first
-    // write port, and servers.usrpAddress says so.
+    // write port.
     void resetWriteSockAddr();
 
     // Text form of a port list for messages: every positive entry of all 16,
@@ -158,12 +162,13 @@ private:
     // waking any thread blocked waiting on it.
     void replaceDescriptor(DescriptorRef next);
 
-    // Guards readSockAddr, writeSockAddr, readPort, writePorts, samePort and
-    // haveSender. Held across a whole writeSocket so that every write port
+    // Guards readSockAddr, writeSockAddr, writeHost, readPort, writePorts,
+    // samePort and haveSender. Held across a whole writeSocket so that every write port
     // sees concurrent writers in the same order.
     mutable std::mutex mutex;
     sockaddr_in readSockAddr{};
     sockaddr_in writeSockAddr{};
+    std::string writeHost;
     int readPort = 0;
     PortList writePorts{};
     bool samePort = false;

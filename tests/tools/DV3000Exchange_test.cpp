@@ -9,7 +9,6 @@
 
 #include "ChildProcess.h"
 #include "LogCapture.h"
-#include "dv3000_servers.h"
 
 #include <algorithm>
 #include <array>
@@ -113,7 +112,6 @@ protected:
     void TearDown() override
     {
         sim.reset();
-        servers.setDefaults();
     }
 
     bool serial() const { return GetParam(); }
@@ -128,10 +126,9 @@ protected:
         sim = std::make_unique<Sim>(options);
         std::string error;
         ASSERT_TRUE(sim->start(error)) << error;
-        servers.dv3000Serial = serial();
-        servers.dv3000Address.set(serial() ? sim->ptyPath() : "127.0.0.1");
-        servers.dv3000Port = serial() ? 2460 : sim->udpPort();
-        servers.dv3000Baud = 460800;
+        link.serial = serial();
+        link.address = serial() ? sim->ptyPath() : "127.0.0.1";
+        link.port = serial() ? 2460u : static_cast<unsigned>(sim->udpPort());
     }
 
     Sim::Options withFault(Sim::Fault fault, Sim::FaultTarget on = Sim::FaultTarget::Any, int count = 0)
@@ -166,6 +163,7 @@ protected:
 
     LogCapture log;
     std::unique_ptr<Sim> sim;
+    DV3000Options link; // where the simulator is
 };
 
 std::string transportName(const ::testing::TestParamInfo<bool>& info)
@@ -180,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(Transports, DV3000OverSimulator, ::testing::Bool(), tra
 TEST_P(DV3000OverSimulator, StartsUpWithTheExactSequence)
 {
     startSimulator();
-    CDV3000_Base chip(ROBUST);
+    CDV3000_Base chip(link, ROBUST);
     ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
     EXPECT_EQ(chip.dv3000Ready, 1);
     EXPECT_TRUE(log.has('M', "Connecting to DV3000 hardware......"));
@@ -202,7 +200,7 @@ TEST_P(DV3000OverSimulator, StartsUpWithTheExactSequence)
 TEST_P(DV3000OverSimulator, EncodesAndDecodesWithExactBytesOnTheWire)
 {
     startSimulator();
-    CDV3000_Base chip(ROBUST);
+    CDV3000_Base chip(link, ROBUST);
     ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
 
     const Sim::Block block = makeBlock(1);
@@ -228,7 +226,7 @@ TEST_P(DV3000OverSimulator, EncodesAndDecodesWithExactBytesOnTheWire)
     EXPECT_EQ(sim->stats().lastChannelRequest, channel);
 
     // The frame-level entry hands the decoded block to the audio sink.
-    RecordingVocoder sink(ROBUST);
+    RecordingVocoder sink(link, ROBUST);
     ASSERT_EQ(sink.initDV3000(CDMR_DV3000::rateCommand), 1);
     EXPECT_TRUE(sink.dv3000ProcessMbeFrame(frame.data(), 9));
     const Sim::Block expected = Sim::standInDecode(frame);
@@ -238,7 +236,7 @@ TEST_P(DV3000OverSimulator, EncodesAndDecodesWithExactBytesOnTheWire)
 TEST_P(DV3000OverSimulator, EncodingAndDecodingFromTwoThreadsNeverCross)
 {
     startSimulator();
-    CDV3000_Base chip(ROBUST);
+    CDV3000_Base chip(link, ROBUST);
     ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
 
     constexpr int ROUNDS = 200;
@@ -269,7 +267,7 @@ TEST_P(DV3000OverSimulator, EncodingAndDecodingFromTwoThreadsNeverCross)
 TEST_P(DV3000OverSimulator, AModeChangeNeverInterleavesWithExchanges)
 {
     startSimulator();
-    CDV3000_Base chip(ROBUST);
+    CDV3000_Base chip(link, ROBUST);
     ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
 
     // Encoding goes on while the chip is restarted with D-STAR parameters:
@@ -303,7 +301,7 @@ TEST_P(DV3000OverSimulator, ALateReplyIsNeverTakenForTheNextOne)
     Sim::Options options = withFault(Sim::Fault::Late, Sim::FaultTarget::Any, 1);
     options.delayMs = 2500;
     startSimulator(options);
-    CDV3000_Base chip(QUICK_TIMEOUT);
+    CDV3000_Base chip(link, QUICK_TIMEOUT);
     ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
 
     // The first exchange gives up before its reply comes.
@@ -332,13 +330,12 @@ TEST_P(DV3000OverSimulator, StartupFailsAtTheStageThatFailed)
                           Case{Sim::Fault::RateFail, "ProdID"}}) {
         SCOPED_TRACE(Sim::faultName(c.fault));
         startSimulator(withFault(c.fault));
-        CDV3000_Base chip(ROBUST);
+        CDV3000_Base chip(link, ROBUST);
         EXPECT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 0);
         EXPECT_EQ(chip.dv3000Ready, 0);
         EXPECT_TRUE(log.has('W', notFoundAt(c.stage)));
         if (c.fault == Sim::Fault::NoReady) {
-            EXPECT_TRUE(log.has('W', "DV3000 did not reset at " + servers.dv3000Address.get() + ":" +
-                                         std::to_string(servers.dv3000Port.load())));
+            EXPECT_TRUE(log.has('W', "DV3000 did not reset at " + link.address + ":" + std::to_string(link.port)));
         }
         sim.reset();
     }
@@ -352,7 +349,7 @@ TEST_P(DV3000OverSimulator, StartupFailsAtTheStageThatFailed)
 TEST_P(DV3000OverSimulator, ARestartedChipYieldsSilenceAndTheResetMessage)
 {
     startSimulator(withFault(Sim::Fault::Reset, Sim::FaultTarget::Decode, 1));
-    CDV3000_Base chip(ROBUST);
+    CDV3000_Base chip(link, ROBUST);
     ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
 
     const Sim::Frame frame = makeFrame(3);
@@ -372,7 +369,7 @@ TEST_P(DV3000OverSimulator, AReplyOfTheWrongTypeIsNotAFrame)
     // The wrong-type reply is exactly as long as a frame reply: its length
     // alone must not make it count as one.
     startSimulator(withFault(Sim::Fault::WrongType, Sim::FaultTarget::Encode, 1));
-    CDV3000_Base chip(ROBUST);
+    CDV3000_Base chip(link, ROBUST);
     ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
 
     EncodeResult r;
@@ -389,7 +386,7 @@ TEST_P(DV3000OverSimulator, CutRepliesAreRejectedAndTheNextExchangeIsSound)
     for (const Sim::Fault fault : {Sim::Fault::Short, Sim::Fault::Truncated}) {
         SCOPED_TRACE(Sim::faultName(fault));
         startSimulator(withFault(fault, Sim::FaultTarget::Decode, 1));
-        CDV3000_Base chip(QUICK_TIMEOUT);
+        CDV3000_Base chip(link, QUICK_TIMEOUT);
         ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
 
         const Sim::Frame frame = makeFrame(6);
@@ -418,7 +415,7 @@ TEST_P(DV3000OverSimulator, ExtraBytesAndNoiseAroundAReplyAreHandled)
     // before the next request.
     startSimulator(withFault(Sim::Fault::Long, Sim::FaultTarget::Encode, 1));
     {
-        CDV3000_Base chip(ROBUST);
+        CDV3000_Base chip(link, ROBUST);
         ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
         const Sim::Block block = makeBlock(7);
         const EncodeResult r = encode(chip, block);
@@ -438,7 +435,7 @@ TEST_P(DV3000OverSimulator, ExtraBytesAndNoiseAroundAReplyAreHandled)
     // byte; over UDP the noise datagram is rejected and the real reply,
     // which came after it, is dropped before the next request.
     startSimulator(withFault(Sim::Fault::Garbage, Sim::FaultTarget::Encode, 1));
-    CDV3000_Base chip(ROBUST);
+    CDV3000_Base chip(link, ROBUST);
     ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
     const Sim::Block block = makeBlock(9);
     const EncodeResult r = encode(chip, block);
@@ -462,7 +459,7 @@ TEST_P(DV3000OverSimulator, FrameSizeChoosesTheRateCommand)
     startSimulator();
     for (const int size : {48, 49, 72, 88, 0}) {
         SCOPED_TRACE(size);
-        CDMR_DV3000 chip(size, ROBUST);
+        CDMR_DV3000 chip(size, link, ROBUST);
         EXPECT_EQ(chip.dv3000Ready, 1);
         EXPECT_EQ(sim->stats().lastRateCommand, size == 48 ? DSTAR_RATE : DMR_RATE);
     }

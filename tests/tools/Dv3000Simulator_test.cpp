@@ -7,7 +7,6 @@
 #include "ChildProcess.h"
 #include "LogCapture.h"
 #include "TempDir.h"
-#include "dv3000_servers.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -273,15 +272,13 @@ TEST(Dv3000SimProgram, ServesHalvaneOnUdpAndAPseudoTerminalUntilStopped)
     })) << out;
 
     const DV3000Timing robust{1000us, 100ms, 5000ms};
-    servers.dv3000Serial = false;
-    servers.dv3000Address.set("127.0.0.1");
-    servers.dv3000Port = std::stoi(udpPort);
-    EXPECT_EQ(CDMR_DV3000(72, robust).dv3000Ready, 1);
+    DV3000Options link;
+    link.port = static_cast<unsigned>(std::stoi(udpPort));
+    EXPECT_EQ(CDMR_DV3000(72, link, robust).dv3000Ready, 1);
 
-    servers.dv3000Serial = true;
-    servers.dv3000Address.set(ptyPath);
-    EXPECT_EQ(CDMR_DV3000(48, robust).dv3000Ready, 1);
-    servers.setDefaults();
+    link.serial = true;
+    link.address = ptyPath;
+    EXPECT_EQ(CDMR_DV3000(48, link, robust).dv3000Ready, 1);
 
     sim.signal(SIGTERM);
     EXPECT_EQ(sim.wait(), 0);

@@ -6,7 +6,6 @@
 #include "CDV3000_Base.h"
 
 #include "LogCapture.h"
-#include "dv3000_servers.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -65,7 +64,6 @@ private:
 
 class DV3000WithoutChip : public ::testing::Test {
 protected:
-    void TearDown() override { servers.setDefaults(); }
     LogCapture log;
 };
 
@@ -102,11 +100,9 @@ TEST_F(DV3000WithoutChip, ValidationNamesEachFaultExactly)
 TEST_F(DV3000WithoutChip, SilentServerFailsAtTheResetStage)
 {
     SilentPeer peer;
-    servers.dv3000Serial = false;
-    servers.dv3000Address.set("127.0.0.1");
-    servers.dv3000Port = peer.port();
-
-    CDV3000_Base chip;
+    DV3000Options link;
+    link.port = static_cast<unsigned>(peer.port());
+    CDV3000_Base chip(link);
     EXPECT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 0);
     EXPECT_EQ(chip.dv3000Ready, 0);
     const std::string where = "127.0.0.1:" + std::to_string(peer.port());
@@ -119,11 +115,11 @@ TEST_F(DV3000WithoutChip, SilentServerFailsAtTheResetStage)
 
 TEST_F(DV3000WithoutChip, MissingSerialDeviceFailsAtTheConnectStage)
 {
-    servers.dv3000Serial = true;
-    servers.dv3000Address.set("/dev/halvane-no-such-tty");
-    servers.dv3000Baud = 115200;
-
-    CDMR_DV3000 chip(72);
+    DV3000Options link;
+    link.serial = true;
+    link.address = "/dev/halvane-no-such-tty";
+    link.baud = 115200;
+    CDMR_DV3000 chip(72, link);
     EXPECT_EQ(chip.dv3000Ready, 0);
     EXPECT_TRUE(log.has('D', "Attempt to  init DV3000 in DMR mode"));
     EXPECT_TRUE(log.has('E', "Serial: error when opening /dev/halvane-no-such-tty, errno=2"));
@@ -132,7 +128,7 @@ TEST_F(DV3000WithoutChip, MissingSerialDeviceFailsAtTheConnectStage)
 
 TEST_F(DV3000WithoutChip, FailedExchangesKeepTheFrameAndDeliverSilence)
 {
-    RecordingVocoder chip(DV3000Timing{1000us, 10ms, 50ms});
+    RecordingVocoder chip(DV3000Options{}, DV3000Timing{1000us, 10ms, 50ms});
 
     unsigned char frame[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
     short samples[160] = {};

@@ -2,7 +2,6 @@
 
 #include "Log.h"
 #include "TempDir.h"
-#include "dv3000_servers.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -151,8 +150,6 @@ private:
 
 class UdpEndpoint : public ::testing::Test {
 protected:
-    void SetUp() override { servers.usrpAddress.set("127.0.0.9"); }
-    void TearDown() override { servers.setDefaults(); }
     LogCapture log;
 };
 
@@ -380,7 +377,7 @@ TEST_F(UdpEndpoint, SamePortEndpointAnswersAClientOnThePortItSentFrom)
 {
     Peer client;
     const int r = freePort();
-    CDV3000_UDP ep(nullptr, r, CDV3000_UDP::FLAG_BIND);
+    CDV3000_UDP ep("127.0.0.9", r, CDV3000_UDP::FLAG_BIND);
     EXPECT_FALSE(ep.setWriteSockAddr()); // nobody to learn yet
 
     client.sendTo(r, "REG");
@@ -391,7 +388,7 @@ TEST_F(UdpEndpoint, SamePortEndpointAnswersAClientOnThePortItSentFrom)
     const std::string change =
         "USRP server ip change from 127.0.0.9 to new ip:port 127.0.0.1:" + std::to_string(client.port()) + "\n";
     EXPECT_NE(log.text().find(change), std::string::npos);
-    EXPECT_EQ(servers.usrpAddress.get(), "127.0.0.1");
+    EXPECT_EQ(ep.getWriteHost(), "127.0.0.1");
     EXPECT_EQ(ep.getWritePorts()[0], client.port());
     EXPECT_EQ(writeText(ep, "OK"), 2);
     EXPECT_EQ(client.receive()->data, "OK");
@@ -407,7 +404,7 @@ TEST_F(UdpEndpoint, SamePortEndpointAnswersAClientOnThePortItSentFrom)
     const sockaddr_in dest = ep.getWriteSockAddr();
     EXPECT_EQ(dest.sin_addr.s_addr, inet_addr("169.254.42.42"));
     EXPECT_EQ(ntohs(dest.sin_port), client.port());
-    EXPECT_EQ(servers.usrpAddress.get(), "169.254.42.42");
+    EXPECT_EQ(ep.getWriteHost(), "169.254.42.42");
     EXPECT_NE(log.text().find("USRP reset server IP address to 169.254.42.42:" + std::to_string(client.port()) + "\n"),
               std::string::npos);
     EXPECT_FALSE(ep.isRegUser());
@@ -416,7 +413,7 @@ TEST_F(UdpEndpoint, SamePortEndpointAnswersAClientOnThePortItSentFrom)
     ASSERT_EQ(readOne(ep), "REG");
     EXPECT_TRUE(ep.setWriteSockAddr());
     EXPECT_NE(log.text().find("USRP server ip change from 169.254.42.42 to new ip:port 127.0.0.1:"), std::string::npos);
-    EXPECT_EQ(servers.usrpAddress.get(), "127.0.0.1");
+    EXPECT_EQ(ep.getWriteHost(), "127.0.0.1");
 }
 
 TEST_F(UdpEndpoint, LearnedClientKeepsTheConfiguredWritePorts)
@@ -458,7 +455,7 @@ TEST_F(UdpEndpoint, LoopGuardRefusesTheEndpointItself)
     EXPECT_EQ(log.text().find("USRP server ip change"), std::string::npos);
     EXPECT_EQ(ntohs(ep.getWriteSockAddr().sin_port), w.port());
     EXPECT_EQ(ep.getWritePorts()[1], r);
-    EXPECT_EQ(servers.usrpAddress.get(), "127.0.0.9");
+    EXPECT_EQ(ep.getWriteHost(), "127.0.0.1");
 }
 
 // Answers every request it gets with `replies`, in order, until told to stop.
@@ -575,7 +572,7 @@ TEST_F(UdpEndpoint, ReaderWritersRegistrationAndCloseRunTogether)
     ep.closeSocket();
     reader.join();
     EXPECT_GT(learned, 0);
-    EXPECT_EQ(servers.usrpAddress.get(), "127.0.0.1");
+    EXPECT_EQ(ep.getWriteHost(), "127.0.0.1");
 }
 
 TEST(UdpEndpointPorts, TransmitPortsTextSkipsEntriesBelowOne)
