@@ -128,13 +128,13 @@ int readAudioIn(audio_opts* opts, audio_state* state, short* buf, int len)
     return got;
 }
 
-int processAudioxxx(void* pcm, int len)
+int processAudioxxx(const void* pcm, int len)
 {
     audio_opts* opts = xxxopts;
     if (opts == nullptr)
         return 0;
     if (opts->wavOutput != nullptr)
-        return static_cast<int>(sf_write_short(opts->wavOutput, static_cast<short*>(pcm), 160));
+        return static_cast<int>(sf_write_short(opts->wavOutput, static_cast<const short*>(pcm), 160));
     if (opts->outputFd < 0)
         return 0;
     return static_cast<int>(write(opts->outputFd, pcm, len));

@@ -51,7 +51,7 @@ void openAudioInDevice(audio_opts* opts, int speed);
 int readAudioIn(audio_opts* opts, audio_state* state, short* buf, int len);
 
 // Plays one block of audio on the output (or writes it to wavOutput).
-int processAudioxxx(void* pcm, int len);
+int processAudioxxx(const void* pcm, int len);
 
 // Headphone on and microphone off while receiving; the reverse to transmit.
 void soundCardMode(bool transmit);

@@ -3,15 +3,16 @@
 // bridge's socket to the TLV record handed to the partner's socket. The
 // chip exchange (the simulator's work and its two loopback hops) is timed
 // inside each block and taken off, so the figure is the bridge's own work:
-// reading, decoding, shaping, the byte swap, the record and the send.
+// reading, decoding, shaping, the record and the send.
 //
 // Every block reported is the third of its record, the one that sends.
 // Counters: median and 99th percentile of the bridge's own time, and the
 // median chip exchange that was taken off, all in microseconds.
 
-#include "CDMR_DV3000_DMRLink.h"
+#include "CDMR_DV3000.h"
 #include "CUsrpPacket.h"
 #include "Dv3000Simulator.h"
+#include "EncodePath.h"
 #include "Log.h"
 #include "dv3000_servers.h"
 
@@ -74,14 +75,14 @@ private:
     int port_ = 0;
 };
 
-// The bridge with its chip exchanges timed.
-class TimedBridge : public CDMR_DV3000_DMRLink {
+// The chip with its exchanges timed.
+class TimedChip : public CDMR_DV3000 {
 public:
-    TimedBridge() : CDMR_DV3000_DMRLink(false) {}
+    TimedChip(int ambeSize, const DV3000Options& options) : CDMR_DV3000(ambeSize, options) {}
     int dv3000Encode(unsigned char* ambe, unsigned int len, short* samples) override
     {
         const auto start = Clock::now();
-        const int result = CDMR_DV3000_DMRLink::dv3000Encode(ambe, len, samples);
+        const int result = CDMR_DV3000::dv3000Encode(ambe, len, samples);
         exchange += Clock::now() - start;
         return result;
     }
@@ -125,23 +126,24 @@ void BM_EncodePathBlock(benchmark::State& state)
         return static_cast<int>(ntohs(addr.sin_port));
     }();
 
-    servers.setDefaults();
-    servers.dv3000Address.set("127.0.0.1");
-    servers.dv3000Port = simulator.udpPort();
-    servers.gatewayDmrId = 3100001;
-    servers.repeaterID = 3100002;
-    servers.ambeSize = static_cast<int>(state.range(0));
-    servers.ambeMode.set(state.range(0) == 72 ? "NXDN" : "DMR_IPSC");
-    servers.tlvAudio = static_cast<int>(state.range(1));
-    servers.tlvGain = 0.8f;
-    servers.tlvTxPorts.set(PortList{partner.port()});
-    servers.subscriberFile.set("/nonexistent/subscribers.csv");
-    TimedBridge bridge;
-    if (bridge.dv3000Ready != 1) {
+    dv3000_servers settings;
+    settings.gatewayDmrId = 3100001;
+    settings.repeaterID = 3100002;
+    settings.ambeSize = static_cast<int>(state.range(0));
+    settings.ambeMode.set(state.range(0) == 72 ? "NXDN" : "DMR_IPSC");
+    settings.tlvAudio = static_cast<int>(state.range(1));
+    settings.tlvGain = 0.8f;
+    settings.tlvTxPorts.set(PortList{partner.port()});
+    DV3000Options where;
+    where.port = static_cast<unsigned>(simulator.udpPort());
+    TimedChip chip(settings.ambeSize, where);
+    if (chip.dv3000Ready != 1) {
         state.SkipWithError("the simulator did not start up as a chip");
         return;
     }
-    EncodePath& path = bridge.encodePath;
+    std::atomic_bool asl{false}, registered{false}, reopen{false};
+    WantedVocoder wanted{Vocoder::Dv3000};
+    EncodePath path({settings, asl, registered, reopen, nullptr, {wanted, &chip, nullptr}, {}});
     path.start();
 
     std::vector<std::vector<std::uint8_t>> datagrams;
@@ -159,34 +161,34 @@ void BM_EncodePathBlock(benchmark::State& state)
         const auto& datagram = datagrams[static_cast<std::size_t>(k)];
         client.sendTo(usrpPort, datagram.data(), datagram.size());
         usrp.waitForData(1, 0);
-        bridge.exchange = {};
+        chip.exchange = {};
         const auto start = Clock::now();
         CUsrpPacket packet;
         const int got = usrp.readSocket(packet.data(), static_cast<unsigned>(packet.capacity()));
         packet.setReceived(got > 0 ? static_cast<std::size_t>(got) : 0);
         if (packet.hasMagic())
             path.handleVoice(packet);
-        return std::make_pair(Clock::now() - start, bridge.exchange);
+        return std::make_pair(Clock::now() - start, chip.exchange);
     };
 
     handleOne(0); // the key-up and its call record are not the steady state
     handleOne(1);
     handleOne(2);
     std::vector<double> own;
-    std::vector<double> chip;
+    std::vector<double> chipTimes;
     for (auto _ : state) {
         handleOne(0);
         handleOne(1);
         const auto [total, exchange] = handleOne(2);
         const double ownUs = micros(total - exchange);
         own.push_back(ownUs);
-        chip.push_back(micros(exchange));
+        chipTimes.push_back(micros(exchange));
         state.SetIterationTime(ownUs / 1e6);
         partner.drain();
     }
     state.counters["median_us"] = percentile(own, 0.5);
     state.counters["p99_us"] = percentile(own, 0.99);
-    state.counters["chip_median_us"] = percentile(chip, 0.5);
+    state.counters["chip_median_us"] = percentile(chipTimes, 0.5);
     state.SetLabel(std::string(state.range(0) == 72 ? "72-bit" : "49-bit") +
                    (state.range(1) == AUDIO_USE_BPF ? " band-pass" : state.range(1) == AUDIO_USE_GAIN ? " gain" : ""));
 }

@@ -24,8 +24,6 @@ std::atomic<CDMR_DV3000_DMRLink*> gHalvane{nullptr};
 std::atomic_bool isASL{false};
 std::atomic_int usrpCodec{USRP_CODEC_SLIN};
 std::atomic_bool natTimerNotDone{false};
-ImaAdpcmState adpcmTx;
-ImaAdpcmState adpcmRx;
 TlvQueue q(TLV_QUEUE_CAPACITY, "TLV queue");
 
 namespace {
@@ -70,8 +68,22 @@ void CDMR_DV3000_DMRLink::setUp()
 
     if (servers.useEmulator)
         emulator = std::make_unique<EmulatorLink>(servers.emulatorAddress.get());
+    encodeVocoder.set(vocoderFor(dv3000Ready == 1));
+    decodeVocoder.set(vocoderFor(dv3000Ready == 1));
+
+    decodePath = std::make_unique<DecodePath>(DecodePath::Links{
+        servers, isASL, natTimerNotDone, {decodeVocoder, this, emulator.get()}, pacer, *this, subscribers, macros,
+        [this](const TLV_CLASS& record) { commands.execute(record); },
+        [this](const TLV_CLASS& record) { fileTransfer.tlvFileProtocolHandler(record); }, {}});
 
     gHalvane = this;
+}
+
+Vocoder CDMR_DV3000_DMRLink::vocoderFor(bool hardware) const
+{
+    if (hardware)
+        return Vocoder::Dv3000;
+    return servers.useEmulator && emulator ? Vocoder::Emulator : Vocoder::Software;
 }
 
 int CDMR_DV3000_DMRLink::beginEncodeLoop()
@@ -95,6 +107,17 @@ int CDMR_DV3000_DMRLink::beginEncodeLoop()
         pcmSocket = std::make_unique<CDV3000_UDP>("127.0.0.1", pcmPort, 0);
         Log(3, "Sending PCM to  clients at %s on port %d\n", "127.0.0.1", pcmPort);
     }
+    if (!encodePath) {
+        CDV3000_UDP* usrp = usrpSocket.get();
+        EncodePath::ClockSeam clock;
+        clock.waitForUsrp = [usrp](std::chrono::milliseconds limit) {
+            const auto ms = limit.count();
+            return usrp->waitForData(static_cast<int>(ms / 1000), static_cast<int>(ms % 1000) * 1000);
+        };
+        encodePath = std::make_unique<EncodePath>(EncodePath::Links{servers, isASL, natTimerNotDone, tlvTxReopen,
+                                                                    pcmSocket.get(),
+                                                                    {encodeVocoder, this, emulator.get()}, clock});
+    }
     bool started = startDetachedThread([this] {
         sigIgnHup();
         getAudioFromUSRP();
@@ -106,21 +129,13 @@ int CDMR_DV3000_DMRLink::beginEncodeLoop()
     return 0;
 }
 
-bool CDMR_DV3000_DMRLink::waitForUsrp(std::chrono::milliseconds limit)
-{
-    auto ms = limit.count();
-    return usrpSocket->waitForData(static_cast<int>(ms / 1000), static_cast<int>(ms % 1000) * 1000);
-}
-
 void CDMR_DV3000_DMRLink::getAudioFromUSRP()
 {
-    encodePath.start();
+    encodePath->start();
     Log(3, "Starting USRP --> %s (encoder) -> TLV thread\n", "Halvane");
     for (;;) {
-        if (!usrpSocket->waitForData(20, 0)) {
-            encodePath.onReceiveTimeout();
+        if (!encodePath->awaitDatagram())
             continue;
-        }
         CUsrpPacket packet;
         int got = usrpSocket->readSocket(packet.data(), static_cast<unsigned>(packet.capacity()));
         if (got < 0)
@@ -157,7 +172,7 @@ void CDMR_DV3000_DMRLink::handleUsrpDatagram(CUsrpPacket& packet)
     case USRP_TYPE_VOICE:
     case USRP_TYPE_VOICE_ADPCM:
     case USRP_TYPE_VOICE_ULAW:
-        encodePath.handleVoice(packet);
+        encodePath->handleVoice(packet);
         break;
     default:
         break;
@@ -222,11 +237,6 @@ void CDMR_DV3000_DMRLink::sendPacketToUSRP(int type, const void* data, int len)
     sendUsrp(packet, packet.size());
 }
 
-void CDMR_DV3000_DMRLink::sendMetadataToUSRP(const void* data, int len)
-{
-    sendPacketToUSRP(USRP_TYPE_TEXT, data, len);
-}
-
 void CDMR_DV3000_DMRLink::sendSingle(const char* address, const int* ports, const void* data, int len)
 {
     if (isASL || len <= 0)
@@ -237,8 +247,6 @@ void CDMR_DV3000_DMRLink::sendSingle(const char* address, const int* ports, cons
 
 void CDMR_DV3000_DMRLink::sendAudioToUSRP(void* pcm, int len)
 {
-    if (usrpMuted())
-        return;
     auto* samples = static_cast<short*>(pcm);
     if (len > 0) {
         switch (servers.usrpAudio.load()) {
@@ -291,22 +299,54 @@ void CDMR_DV3000_DMRLink::sendASLMetadata()
 
 void CDMR_DV3000_DMRLink::processAudio(void* pcm, int len)
 {
-    if (servers.monitorASLAudio)
-        processAudioxxx(pcm, len);
-    // The client gets decoded audio paced, unless usrpPacing is off.
-    if (!servers.useMicrophone && !usrpMuted())
-        decodePath.sendVoice(pcm, len);
+    PcmBlock block{};
+    std::memcpy(block.data(), pcm, std::min(static_cast<std::size_t>(std::max(len, 0)), PCM_BLOCK_BYTES));
+    decodePath->processAudio(block);
 }
 
 int CDMR_DV3000_DMRLink::setupVocoder(bool hardware, int ambeSize)
 {
     if (!hardware || ambeSize < 1)
         return hardware;
+    int ready = hardware;
     if (ambeSize == 49 || ambeSize == 72)
-        return initDV3000(rateCommand);
-    if (ambeSize == 48)
-        return initDV3000(rateCommandDSTAR);
-    return hardware;
+        ready = initDV3000(rateCommand);
+    else if (ambeSize == 48)
+        ready = initDV3000(rateCommandDSTAR);
+    // A chip that did not come back leaves the encode path without it.
+    encodeVocoder.set(vocoderFor(ready == 1));
+    return ready;
+}
+
+void CDMR_DV3000_DMRLink::setupVocoderFor(int ambeSize)
+{
+    if (ambeSize > 0 && dv3000Ready != 0)
+        setupVocoder(true, ambeSize);
+}
+
+void CDMR_DV3000_DMRLink::clearRxSlot()
+{
+    decodePath->clearSlot();
+}
+
+void CDMR_DV3000_DMRLink::reopenTlvRx()
+{
+    tlvRxReopen = true;
+}
+
+void CDMR_DV3000_DMRLink::reopenTlvTx()
+{
+    tlvTxReopen = true;
+}
+
+void CDMR_DV3000_DMRLink::setUsrpAgc(const AgcSettings& settings)
+{
+    agc.SetParameters(settings.hang, settings.threshold, settings.slope, settings.decay, 8000.0);
+}
+
+void CDMR_DV3000_DMRLink::setClientCallRecord(const CallRecord& record)
+{
+    encodePath->setClientCallRecord(record);
 }
 
 void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool hardware)
@@ -316,9 +356,10 @@ void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool har
     if (!listener.isOpen())
         return;
     Log(3, "Starting TLV --> %s (decoder) --> USRP thread\n", "Halvane");
-    bool started = startDetachedThread([this, hardware] {
+    decodeVocoder.set(vocoderFor(hardware));
+    bool started = startDetachedThread([this] {
         sigIgnHup();
-        ambeFromUDPTLVThread(hardware);
+        ambeFromUDPTLVThread();
     });
     if (!started) {
         Log(6, "Error creating tlv thread\n");
@@ -372,11 +413,11 @@ void CDMR_DV3000_DMRLink::relayAslPacket(const std::uint8_t* datagram, int lengt
         usrpSocket->writeSocket(datagram, static_cast<unsigned>(length));
 }
 
-void CDMR_DV3000_DMRLink::ambeFromUDPTLVThread(bool hardware)
+void CDMR_DV3000_DMRLink::ambeFromUDPTLVThread()
 {
-    decodePath.start(hardware);
+    decodePath->start();
     for (;;)
-        decodePath.handleNext(q);
+        decodePath->handleNext(q);
 }
 
 void CDMR_DV3000_DMRLink::exitApp(int status, int code)

@@ -16,29 +16,49 @@
 // below one second is refused, since the ping thread would then flood the
 // client.
 //
-// Ownership and lifetime: owned by the bridge for the whole process.
+// Ownership and lifetime: owned by the bridge for the whole process; the
+// links it is given outlive it.
 // Thread-safety: handleUsrpText and handleDtmf run on the encode thread,
-// execute on the decode thread; shared state is the settings record, the
-// process-wide flags and the bridge's thread-safe parts (AGC, subscriber
-// tables, macros, USRP sends).
+// execute on the decode thread; what they share (the settings, the flags,
+// the macros, the subscriber tables, the queue, the senders and the bridge
+// as CommandTarget) is safe to use from both.
 #pragma once
 
 #include "CallRecord.h"
+#include "TLV_CLASS.h"
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace halvane {
 
-class CDMR_DV3000_DMRLink;
 class CUsrpPacket;
+class CommandTarget;
+class MacroRunner;
+class PeerSender;
 class SubscriberDatabase;
-class TLV_CLASS;
+struct dv3000_servers;
 
 class CommandInterpreter {
 public:
-    explicit CommandInterpreter(CDMR_DV3000_DMRLink& bridge);
+    struct Links {
+        dv3000_servers& settings;
+        // ASL mode: no echo, DTMF dials macros; "ambeMode=" rewrites it.
+        std::atomic_bool& asl;
+        // The USRP client's voice coding ("codec=").
+        std::atomic_int& usrpCodec;
+        PeerSender& peers;
+        MacroRunner& macros;
+        SubscriberDatabase& subscribers;
+        // DTMF tunes reach the command table through the decode thread.
+        TlvQueue& queue;
+        CommandTarget& bridge;
+    };
+
+    explicit CommandInterpreter(Links links);
     CommandInterpreter(const CommandInterpreter&) = delete;
     CommandInterpreter& operator=(const CommandInterpreter&) = delete;
 
@@ -59,20 +79,22 @@ public:
     // repeater is always repeaterID. Nothing, after the identity message at
     // level 5, when the source equals the repeater.
     static std::optional<CallRecord> clientCallRecord(std::span<const std::uint8_t> payload,
+                                                      const dv3000_servers& settings,
                                                       SubscriberDatabase& subscribers);
 
     // The call record of the settings: gateway, repeater, talk group, slot,
     // colour code and the default metadata.
-    static CallRecord defaultCallRecord();
+    static CallRecord defaultCallRecord(const dv3000_servers& settings);
 
 private:
     // Applies one command; false when nothing is to be refreshed.
     bool apply(const char* text);
     void sendTextToUsrp(const std::string& text);
     void sendInfoToUsrp();
-    void setVocoderFor(int ambeSize);
+    void echoToPartner(const TLV_CLASS& record);
 
-    CDMR_DV3000_DMRLink& bridge_;
+    Links links_;
+    dv3000_servers& settings_;
 };
 
 } // namespace halvane

@@ -1,10 +1,12 @@
 #include "DecodePath.h"
 
-#include "AmbeFrame.h"
-#include "CDMR_DV3000_DMRLink.h"
+#include "AudioDevice.h"
 #include "CallRecord.h"
 #include "Log.h"
-#include "TLV_CLASS.h"
+#include "MacroRunner.h"
+#include "PeerSender.h"
+#include "SubscriberDatabase.h"
+#include "UsrpPacer.h"
 #include "dv3000_servers.h"
 
 #include <algorithm>
@@ -20,13 +22,15 @@ namespace halvane {
 
 namespace {
 
-bool usrpMuted()
-{
-    int mute = servers.mute;
-    return mute == Mute::USRP || mute == Mute::BOTH;
-}
+constexpr std::size_t LARGEST_FRAME = ImbeFrame::SIZE;
 
-constexpr std::size_t LARGEST_FRAME = IMBE_FRAME_BYTES;
+template <typename Frame>
+Frame frameAt(const std::uint8_t* bytes)
+{
+    Frame frame;
+    std::memcpy(frame.data(), bytes, Frame::SIZE);
+    return frame;
+}
 
 // Calls `decode` with each frame of a voice record: the first at `first`
 // always, each further one while its start lies before the value's last two
@@ -47,17 +51,25 @@ void forEachFrame(const TLV_CLASS& record, std::size_t first, std::size_t frameB
 
 } // namespace
 
-DecodePath::DecodePath(CDMR_DV3000_DMRLink& bridge)
-    : bridge_(bridge), pacer_([this](std::int16_t* pcm, int len) { bridge_.sendAudioToUSRP(pcm, len); })
+DecodePath::DecodePath(Links links) : links_(std::move(links)), settings_(links_.settings), decoder_(links_.vocoder)
 {
+    if (!links_.clock.now)
+        links_.clock.now = [] { return Clock::now(); };
+    if (!links_.clock.sleep)
+        links_.clock.sleep = [](Clock::duration pause) { std::this_thread::sleep_for(pause); };
 }
 
-void DecodePath::start(bool hardware)
+bool DecodePath::usrpMuted() const
 {
-    hardware_ = hardware;
-    bridge_.macros.getInfoAsJson();
-    const bool paced = servers.usrpPacing;
-    if (pacer_.start(paced) && paced)
+    const int mute = settings_.mute;
+    return mute == Mute::USRP || mute == Mute::BOTH;
+}
+
+void DecodePath::start()
+{
+    links_.macros.getInfoAsJson();
+    const bool paced = settings_.usrpPacing;
+    if (links_.pacer.start(paced) && paced)
         Log(3, "Decoded audio is paced to the USRP client every 20 ms\n");
     else
         Log(3, "Decoded audio goes to the USRP client unpaced\n");
@@ -69,7 +81,7 @@ void DecodePath::handleNext(TlvQueue& queue)
     if (rxSlot_ == 0) {
         record = queue.pop();
     } else {
-        const Clock::duration left = lastVoice_ + CALL_SILENCE_LIMIT - Clock::now();
+        const Clock::duration left = lastVoice_ + CALL_SILENCE_LIMIT - links_.clock.now();
         record = queue.popFor(std::max(left, Clock::duration::zero()));
     }
     if (record && *record)
@@ -102,10 +114,12 @@ void DecodePath::handle(const TLV_CLASS& record)
         handleTune(record);
         break;
     case TAG_REMOTE_CMD:
-        bridge_.commands.execute(record);
+        if (links_.command)
+            links_.command(record);
         break;
     case TAG_FILE_XFER:
-        tlvFileProtocolHandler(record);
+        if (links_.fileTransfer)
+            links_.fileTransfer(record);
         break;
     case TAG_WAKEUP:
         break;
@@ -122,7 +136,7 @@ void DecodePath::handleCallRecord(const TLV_CLASS& record)
 {
     CallRecord call = parseCallRecord(record);
     if (call.repeater == 0)
-        call.repeater = static_cast<std::uint32_t>(servers.repeaterID.load());
+        call.repeater = static_cast<std::uint32_t>(settings_.repeaterID.load());
     // Anyone who reaches the TLV port can send this: it costs the record,
     // not the process. It also covers TAG_SET_INFO, which would make the
     // repeater ID equal the gateway ID.
@@ -145,22 +159,22 @@ void DecodePath::handleCallRecord(const TLV_CLASS& record)
                 call.call.c_str());
             rxSlot_ = call.slot;
             started = true;
-            if (servers.exportMetadata) {
-                TLV_CLASS metadata = bridge_.subscribers.callMetadataRecord(call, natTimerNotDone);
-                bridge_.sendMetadataToUSRP(metadata.data(), static_cast<int>(metadata.size()));
+            if (settings_.exportMetadata) {
+                TLV_CLASS metadata = links_.subscribers.callMetadataRecord(call, links_.clientRegistered);
+                links_.peers.sendMetadataToUSRP(metadata.data(), static_cast<int>(metadata.size()));
             }
         }
     } else {
         Log(3, "Set Info: src=%u rpt=%u dst=%u slot=%u cc=%u\n", call.source, call.repeater, call.destination,
             static_cast<unsigned>(call.slot), static_cast<unsigned>(call.colorCode));
-        servers.repeaterID = static_cast<int>(call.repeater);
-        servers.txTs = call.slot;
-        servers.gatewayDmrId = static_cast<int>(call.source);
-        servers.txTg = static_cast<int>(call.destination);
-        servers.colorCode = call.colorCode;
-        servers.defaultMetadata.set(bridge_.subscribers.findSubscriber(call.source));
+        settings_.repeaterID = static_cast<int>(call.repeater);
+        settings_.txTs = call.slot;
+        settings_.gatewayDmrId = static_cast<int>(call.source);
+        settings_.txTg = static_cast<int>(call.destination);
+        settings_.colorCode = call.colorCode;
+        settings_.defaultMetadata.set(links_.subscribers.findSubscriber(call.source));
     }
-    std::this_thread::sleep_for(CALL_RECORD_PAUSE);
+    links_.clock.sleep(CALL_RECORD_PAUSE);
     // The call's first voice has waited behind the pause: the silence
     // watchdog counts from its end.
     if (started)
@@ -182,7 +196,7 @@ void DecodePath::endCall()
     Log(1, "End TX\n");
     rxSlot_ = 0;
     if (!usrpMuted())
-        pacer_.pushUnkey();
+        links_.pacer.pushUnkey();
 }
 
 void DecodePath::checkSilence(const TlvQueue& queue)
@@ -191,7 +205,7 @@ void DecodePath::checkSilence(const TlvQueue& queue)
     // Records still queued may hold the call's voice: they come first.
     if (slot == 0 || queue.size() != 0)
         return;
-    const Clock::duration silent = Clock::now() - lastVoice_;
+    const Clock::duration silent = links_.clock.now() - lastVoice_;
     if (silent < CALL_SILENCE_LIMIT)
         return;
     Log(4, "No voice on slot %d for %lld ms: ending the call without its TAG_END_TX\n", slot,
@@ -212,115 +226,70 @@ void DecodePath::handleAmbe(const TLV_CLASS& record)
         return;
     }
     if (record.length() > 3) {
-        forEachFrame(record, 1, ambe49 ? AMBE_49_FRAME_BYTES : AMBE_72_FRAME_BYTES, [&](const std::uint8_t* frame) {
-            if (!ambe49) {
-                decodeAmbe72(frame, nullptr);
-                return;
-            }
-            std::array<std::uint8_t, AMBE_72_FRAME_BYTES> frame72{};
-            convert49BitAmbeTo72Bit(std::span<const std::uint8_t, AMBE_49_FRAME_BYTES>(frame, AMBE_49_FRAME_BYTES),
-                                    frame72);
-            decodeAmbe72(frame72.data(), frame);
+        forEachFrame(record, 1, ambe49 ? Ambe49Frame::SIZE : Ambe72Frame::SIZE, [&](const std::uint8_t* bytes) {
+            PcmBlock pcm;
+            if (ambe49)
+                decoder_.current().decode49(frameAt<Ambe49Frame>(bytes), pcm);
+            else
+                decoder_.current().decode72(frameAt<Ambe72Frame>(bytes), pcm);
+            processAudio(pcm);
         });
     }
     if (current != 0)
         noteVoice();
 }
 
-void DecodePath::decodeAmbe72(const std::uint8_t* frame72, const std::uint8_t* frame49)
-{
-    if (hardware_) {
-        bridge_.dv3000ProcessMbeFrame(frame72, AMBE_72_FRAME_BYTES);
-        return;
-    }
-    if (servers.useEmulator && bridge_.emulator) {
-        std::array<std::uint8_t, AMBE_49_FRAME_BYTES> emulatorFrame{};
-        if (frame49 != nullptr)
-            std::memcpy(emulatorFrame.data(), frame49, emulatorFrame.size());
-        else
-            convert72BitAmbeTo49Bit(std::span<const std::uint8_t, AMBE_72_FRAME_BYTES>(frame72, AMBE_72_FRAME_BYTES),
-                                    emulatorFrame);
-        // A time-out leaves silence, which still holds the call's place.
-        std::array<std::int16_t, USRP_VOICE_SAMPLES> pcm{};
-        bridge_.emulator->decode(emulatorFrame.data(), pcm.data());
-        bridge_.processAudio(pcm.data(), static_cast<int>(USRP_VOICE_BYTES));
-        return;
-    }
-    ambeDecode(frame72);
-}
-
 void DecodePath::handleImbe(const TLV_CLASS& record)
 {
     // The DV3000 has no IMBE rate: P25 and wide YSF are always decoded in software.
     if (record.length() > 2)
-        forEachFrame(record, 0, IMBE_FRAME_BYTES, [&](const std::uint8_t* frame) { swDecodeIMBE(frame); });
+        forEachFrame(record, 0, ImbeFrame::SIZE, [&](const std::uint8_t* bytes) {
+            PcmBlock pcm;
+            decoder_.current().decodeImbe(frameAt<ImbeFrame>(bytes), pcm);
+            processAudio(pcm);
+        });
     if (rxSlot_ != 0)
         noteVoice();
 }
 
 void DecodePath::handleDstar(const TLV_CLASS& record)
 {
-    std::array<std::uint8_t, AMBE_DSTAR_FRAME_BYTES> frame{};
-    std::memcpy(frame.data(), record.value(), std::min<std::size_t>(record.length(), frame.size()));
-    if (hardware_)
-        bridge_.dv3000ProcessMbeFrame(frame.data(), AMBE_DSTAR_FRAME_BYTES);
-    else
-        ambeDecodeDstar(frame.data());
+    DstarFrame frame;
+    std::memcpy(frame.data(), record.value(), std::min<std::size_t>(record.length(), DstarFrame::SIZE));
+    PcmBlock pcm;
+    decoder_.current().decodeDstar(frame, pcm);
+    processAudio(pcm);
     if (rxSlot_ != 0)
         noteVoice();
 }
 
 void DecodePath::handleTune(const TLV_CLASS& record)
 {
-    if (!isASL) {
-        const std::string address = servers.tlvAddress.get();
-        const PortList ports = servers.tlvTxPorts.get();
-        bridge_.sendSingle(address.c_str(), ports.data(), record.data(), static_cast<int>(record.size()));
+    if (!links_.asl) {
+        const std::string address = settings_.tlvAddress.get();
+        const PortList ports = settings_.tlvTxPorts.get();
+        links_.peers.sendSingle(address.c_str(), ports.data(), record.data(), static_cast<int>(record.size()));
     }
     std::string text(record.text());
     text = text.substr(0, text.find('='));
     const long number = std::strtol(text.c_str(), nullptr, 10);
     const int talkGroup = static_cast<int>(std::clamp<long>(number, INT_MIN, INT_MAX));
-    servers.txTg = talkGroup;
+    settings_.txTg = talkGroup;
     Log(3, "Tune to TG: %d\n", talkGroup);
 }
 
 void DecodePath::handleEvent(const TLV_CLASS& record)
 {
     Log(3, "EVENT: %s\n", record.text());
-    bridge_.macros.executeMacroCommand("OnEvent", record.text());
+    links_.macros.executeMacroCommand("OnEvent", record.text());
 }
 
-void DecodePath::tlvFileProtocolHandler(const TLV_CLASS& record)
+void DecodePath::processAudio(const PcmBlock& pcm)
 {
-    bridge_.fileTransfer.tlvFileProtocolHandler(record);
-}
-
-// The software vocoder is wired in below, one decoder each; until then every
-// frame keeps its place in the stream as a silent block.
-void DecodePath::ambeDecode(const std::uint8_t*)
-{
-    softwareSilence();
-}
-
-void DecodePath::ambeDecodeDstar(const std::uint8_t*)
-{
-    softwareSilence();
-}
-
-void DecodePath::swDecodeIMBE(const std::uint8_t*)
-{
-    softwareSilence();
-}
-
-void DecodePath::softwareSilence()
-{
-    if (!softwareMissingLogged_) {
-        softwareMissingLogged_ = true;
-        Log(4, "Software decoder not available yet: decoded frames are silence\n");
-    }
-    std::array<std::int16_t, USRP_VOICE_SAMPLES> pcm{};
-    bridge_.processAudio(pcm.data(), static_cast<int>(USRP_VOICE_BYTES));
+    if (settings_.monitorASLAudio)
+        processAudioxxx(pcm.data(), static_cast<int>(PCM_BLOCK_BYTES));
+    if (!settings_.useMicrophone && !usrpMuted())
+        links_.pacer.push(pcm.data(), static_cast<int>(PCM_BLOCK_BYTES));
 }
 
 } // namespace halvane

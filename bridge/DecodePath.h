@@ -1,6 +1,6 @@
 // The decode thread's handling of the partner's records: calls start and end
 // on their slot, frames become USRP voice, identities are exported, tunes,
-// commands and events are carried out.
+// commands, events and file transfer records are carried out.
 //
 // A call is a slot: `rxSlot` is 0 while none runs. TAG_BEGIN_TX claims the
 // slot (a second one is ignored until the call ends), voice records of other
@@ -14,30 +14,70 @@
 // logged and dropped, TAG_SET_INFO included, since applying it would make
 // `repeaterID` equal `gatewayDmrId`.
 //
-// Decoded blocks go through the bridge's processAudio() and then, paced
-// unless `usrpPacing` is off, to the client (UsrpPacer); unkeys queue behind
-// the blocks before them.
+// Every frame is decoded by the path's own DecoderChoice, which follows the
+// wanted vocoder between frames, into a block that processAudio() hands
+// once to the local sound card (when monitoring) and, unless the USRP side
+// is muted or the microphone loop owns it, to the pacer. Unkeys queue
+// behind the blocks before them.
 //
-// Ownership and lifetime: owned by the bridge for the whole process; its
-// pacer's thread runs from start() on and uses the bridge's USRP send path.
+// Ownership and lifetime: owned by the bridge for the whole process; owns its
+// codec and the call state. The links it is given outlive it; start()
+// starts the pacer's thread.
 // Thread-safety: start(), handle() and handleNext() run on the decode thread
-// only. clearSlot() and rxSlot() may be called from any thread (commands run
-// on both the encode and the decode thread); sendVoice() from any thread.
+// only, and so does the call state with its clock readings. clearSlot() and
+// rxSlot() may be called from any thread.
 #pragma once
 
+#include "CodecChoice.h"
 #include "TLV_CLASS.h"
-#include "UsrpPacer.h"
+#include "VoiceFrames.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 namespace halvane {
 
-class CDMR_DV3000_DMRLink;
+class MacroRunner;
+class PeerSender;
+class SubscriberDatabase;
+class UsrpPacer;
+struct dv3000_servers;
 
 class DecodePath {
 public:
+    using Clock = std::chrono::steady_clock;
+    using RecordHandler = std::function<void(const TLV_CLASS& record)>;
+
+    // Time, in one seam so that the pauses and the silence watchdog run
+    // without waiting. An empty member keeps the real one.
+    struct ClockSeam {
+        std::function<Clock::time_point()> now;
+        std::function<void(Clock::duration)> sleep;
+    };
+
+    // What the path works with besides its own state.
+    struct Links {
+        dv3000_servers& settings;
+        // ASL mode: a tune is not forwarded.
+        const std::atomic_bool& asl;
+        // A USRP client is registered: exported call texts carry the name.
+        const std::atomic_bool& clientRegistered;
+        // Where the codec comes from.
+        VocoderSources vocoder;
+        // Decoded blocks and unkeys, on their way to the client.
+        UsrpPacer& pacer;
+        // Metadata to the client, tunes to the partner.
+        PeerSender& peers;
+        SubscriberDatabase& subscribers;
+        // Events run their macros; the info record is refreshed at start.
+        MacroRunner& macros;
+        RecordHandler command;      // TAG_REMOTE_CMD
+        RecordHandler fileTransfer; // TAG_FILE_XFER
+        ClockSeam clock;
+    };
+
     // A partner sends voice every 20 ms (IMBE, D-STAR) or 60 ms (AMBE), and
     // its TAG_END_TX follows the last frame within one such interval. Nothing
     // for 1.5 s means the call is gone. The limit stays well above the
@@ -48,13 +88,13 @@ public:
     // The pause after every call record.
     static constexpr std::chrono::milliseconds CALL_RECORD_PAUSE{500};
 
-    explicit DecodePath(CDMR_DV3000_DMRLink& bridge);
+    explicit DecodePath(Links links);
     DecodePath(const DecodePath&) = delete;
     DecodePath& operator=(const DecodePath&) = delete;
 
-    // Thread start; `hardware` selects the DV3000 for decoding. Refreshes the
-    // info record and starts the pacer (paced or not by `usrpPacing`).
-    void start(bool hardware);
+    // Thread start: refreshes the info record and starts the pacer (paced
+    // or not by `usrpPacing`).
+    void start();
 
     // Takes the next record off `queue` (waiting no longer than the silence
     // watchdog allows), handles it, and ends a call that has gone silent.
@@ -67,13 +107,12 @@ public:
     void clearSlot() { rxSlot_ = 0; }
     int rxSlot() const { return rxSlot_.load(); }
 
-    // The USRP part of the bridge's audio sink: one decoded block (320
-    // bytes), paced or straight to sendAudioToUSRP.
-    void sendVoice(const void* pcm, int len) { pacer_.push(pcm, len); }
+    // The sink of every decoded block: the local sound card when
+    // monitoring, then the client (through the pacer) unless the USRP side
+    // is muted or the microphone loop is in use.
+    void processAudio(const PcmBlock& pcm);
 
 private:
-    using Clock = std::chrono::steady_clock;
-
     void handleCallRecord(const TLV_CLASS& record);
     void handleEndTx(const TLV_CLASS& record);
     void handleAmbe(const TLV_CLASS& record);
@@ -81,30 +120,18 @@ private:
     void handleDstar(const TLV_CLASS& record);
     void handleTune(const TLV_CLASS& record);
     void handleEvent(const TLV_CLASS& record);
-    // The file transfer sub-protocol; not part of this build yet.
-    void tlvFileProtocolHandler(const TLV_CLASS& record);
 
     // Ends the call on `rxSlot`: "End TX" and the unkey.
     void endCall();
     void checkSilence(const TlvQueue& queue);
-    void noteVoice() { lastVoice_ = Clock::now(); }
+    void noteVoice() { lastVoice_ = links_.clock.now(); }
+    bool usrpMuted() const;
 
-    // One 72-bit AMBE+2 frame, by the hardware, the emulator or software.
-    // `frame49` is its 49-bit form as received, or null to convert it back
-    // for the emulator.
-    void decodeAmbe72(const std::uint8_t* frame72, const std::uint8_t* frame49);
-    // The software decoders; each delivers one block through processAudio.
-    void ambeDecode(const std::uint8_t* frame72);
-    void ambeDecodeDstar(const std::uint8_t* frame);
-    void swDecodeIMBE(const std::uint8_t* frame);
-    void softwareSilence();
-
-    CDMR_DV3000_DMRLink& bridge_;
-    bool hardware_ = false;
+    Links links_;
+    dv3000_servers& settings_;
+    DecoderChoice decoder_;
     std::atomic_int rxSlot_{0};
-    Clock::time_point lastVoice_{};      // decode thread only
-    bool softwareMissingLogged_ = false; // decode thread only
-    UsrpPacer pacer_;
+    Clock::time_point lastVoice_{};
 };
 
 } // namespace halvane

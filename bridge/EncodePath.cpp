@@ -3,7 +3,6 @@
 #include "AmbeFrame.h"
 #include "AudioDevice.h"
 #include "AudioShaping.h"
-#include "CDMR_DV3000_DMRLink.h"
 #include "CUsrpPacket.h"
 #include "Log.h"
 #include "dv3000_servers.h"
@@ -20,19 +19,7 @@ namespace {
 
 constexpr std::size_t RECORD_OFFSET_SLOT = TLV_HEADER_SIZE;
 constexpr std::size_t RECORD_OFFSET_FRAMES = TLV_HEADER_SIZE + 1;
-constexpr std::array<int, EncodePath::IMBE_CODE_WORDS> IMBE_WORD_BITS{12, 12, 12, 12, 11, 11, 11, 7};
 constexpr const char* FATAL_IDS = "Repeater ID (%d) can not be the same as subscriber ID (%d). Fatal error exiting\n";
-
-bool tlvMuted()
-{
-    const int mute = servers.mute;
-    return mute == Mute::TLV || mute == Mute::BOTH;
-}
-
-std::uint8_t slotByte()
-{
-    return static_cast<std::uint8_t>(servers.txTs.load());
-}
 
 std::uint64_t systemWallMs()
 {
@@ -42,20 +29,23 @@ std::uint64_t systemWallMs()
 
 } // namespace
 
-EncodePath::EncodePath(CDMR_DV3000_DMRLink& bridge) : bridge_(bridge)
+EncodePath::EncodePath(Links links) : links_(std::move(links)), settings_(links_.settings), encoder_(links_.vocoder)
 {
-    setClockSeam({});
+    if (!links_.clock.now)
+        links_.clock.now = [] { return Clock::now(); };
+    if (!links_.clock.wallMs)
+        links_.clock.wallMs = systemWallMs;
 }
 
-void EncodePath::setClockSeam(ClockSeam seam)
+std::uint8_t EncodePath::slotByte() const
 {
-    clock_ = std::move(seam);
-    if (!clock_.now)
-        clock_.now = [] { return Clock::now(); };
-    if (!clock_.wallMs)
-        clock_.wallMs = systemWallMs;
-    if (!clock_.waitForUsrp)
-        clock_.waitForUsrp = [this](std::chrono::milliseconds limit) { return bridge_.waitForUsrp(limit); };
+    return static_cast<std::uint8_t>(settings_.txTs.load());
+}
+
+bool EncodePath::tlvMuted() const
+{
+    const int mute = settings_.mute;
+    return mute == Mute::TLV || mute == Mute::BOTH;
 }
 
 EncodePath::Mode EncodePath::modeFor(int ambeSize)
@@ -74,7 +64,7 @@ EncodePath::Mode EncodePath::modeFor(int ambeSize)
 
 void EncodePath::start()
 {
-    mode_ = modeFor(servers.ambeSize);
+    mode_ = modeFor(settings_.ambeSize);
     record72_.fill(0);
     record72_[TLV_OFFSET_TAG] = TAG_AMBE_72;
     record72_[TLV_OFFSET_LENGTH] = TLV_AMBE_72_LENGTH;
@@ -86,8 +76,8 @@ void EncodePath::start()
     rebuildDefaultRecord();
     currentIsClient_ = false;
 
-    const int repeater = servers.repeaterID;
-    if (repeater == servers.gatewayDmrId) {
+    const int repeater = settings_.repeaterID;
+    if (repeater == settings_.gatewayDmrId) {
         Log(6, FATAL_IDS, repeater, repeater);
         std::fflush(stdout);
         _exit(254);
@@ -96,12 +86,12 @@ void EncodePath::start()
 
 void EncodePath::rebuildDefaultRecord()
 {
-    defaultRecord_.source = static_cast<std::uint32_t>(servers.gatewayDmrId.load());
-    defaultRecord_.repeater = static_cast<std::uint32_t>(servers.repeaterID.load());
-    defaultRecord_.destination = static_cast<std::uint32_t>(servers.txTg.load());
+    defaultRecord_.source = static_cast<std::uint32_t>(settings_.gatewayDmrId.load());
+    defaultRecord_.repeater = static_cast<std::uint32_t>(settings_.repeaterID.load());
+    defaultRecord_.destination = static_cast<std::uint32_t>(settings_.txTg.load());
     defaultRecord_.slot = slotByte();
-    defaultRecord_.colorCode = static_cast<std::uint8_t>(servers.colorCode.load());
-    defaultRecord_.call = servers.defaultMetadata.get();
+    defaultRecord_.colorCode = static_cast<std::uint8_t>(settings_.colorCode.load());
+    defaultRecord_.call = settings_.defaultMetadata.get();
 }
 
 void EncodePath::setClientCallRecord(const CallRecord& record)
@@ -115,7 +105,15 @@ long EncodePath::msSinceKeyUp(Clock::time_point now) const
     if (keyUpTime_)
         return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(now - *keyUpTime_).count());
     // Never keyed: as far back as the epoch, so no hang time is ever due.
-    return static_cast<long>(clock_.wallMs() - pttTime_);
+    return static_cast<long>(links_.clock.wallMs() - pttTime_);
+}
+
+bool EncodePath::awaitDatagram()
+{
+    if (links_.clock.waitForUsrp(RECEIVE_TIMEOUT))
+        return true;
+    onReceiveTimeout();
+    return false;
 }
 
 void EncodePath::onReceiveTimeout()
@@ -123,7 +121,7 @@ void EncodePath::onReceiveTimeout()
     if (!ptt_)
         return;
     Log(4, "PTT timeout, no audio frames while ptt asserted.\n");
-    if (isASL) {
+    if (links_.asl) {
         if (haveAslHeader_)
             forwardAslUnkey(aslHeader_.data());
     } else {
@@ -137,7 +135,7 @@ void EncodePath::handleVoice(CUsrpPacket& packet)
 {
     // Before anything may drop the packet: the client's ADPCM coder ran over
     // it, so ours must too or the two fall out of step.
-    packet.decodeVoice(adpcmRx);
+    packet.decodeVoice(adpcmRx_);
     if (tlvMuted())
         return;
     if (!packet.keyed()) {
@@ -152,58 +150,58 @@ void EncodePath::handleVoice(CUsrpPacket& packet)
     if (!ptt_ && !keyUp())
         return;
 
-    Block pcm;
+    PcmBlock pcm;
     packet.samples(pcm);
-    if (servers.monitorASLAudio)
+    if (settings_.monitorASLAudio)
         processAudioxxx(pcm.data(), static_cast<int>(USRP_VOICE_BYTES));
     shape(pcm);
-    if (CDV3000_UDP* mirror = bridge_.pcmMirror())
-        mirror->writeSocket(reinterpret_cast<const unsigned char*>(pcm.data()), USRP_VOICE_BYTES);
+    if (links_.pcmMirror != nullptr)
+        links_.pcmMirror->writeSocket(reinterpret_cast<const unsigned char*>(pcm.data()), USRP_VOICE_BYTES);
     vocode(packet, pcm);
     ptt_ = true;
 }
 
 void EncodePath::unkey(const CUsrpPacket& packet)
 {
-    const Clock::time_point now = clock_.now();
+    const Clock::time_point now = links_.clock.now();
     const long elapsed = msSinceKeyUp(now);
-    const int minTx = servers.minTxTimeMS;
+    const int minTx = settings_.minTxTimeMS;
     Log(1, "cpu_time_used = %ld, minTxTime = %d, pttTime = %lu, end = %lu\n", elapsed, minTx,
-        static_cast<unsigned long>(pttTime_), static_cast<unsigned long>(clock_.wallMs()));
+        static_cast<unsigned long>(pttTime_), static_cast<unsigned long>(links_.clock.wallMs()));
     if (!holdShortTransmission(now, elapsed))
         return;
 
-    if (isASL) {
+    if (links_.asl) {
         if (tlvSend_)
             forwardAslUnkey(packet.data());
     } else {
         sendEndTx(true);
     }
-    if (!natTimerNotDone)
+    if (!links_.clientRegistered)
         currentIsClient_ = false;
-    Log(2, "PTT off (keyed for %ld ms)\n", msSinceKeyUp(clock_.now()));
+    Log(2, "PTT off (keyed for %ld ms)\n", msSinceKeyUp(links_.clock.now()));
     ptt_ = false;
     refusalLogged_ = false;
 }
 
 bool EncodePath::holdShortTransmission(Clock::time_point now, long elapsed)
 {
-    const long minTx = servers.minTxTimeMS;
+    const long minTx = settings_.minTxTimeMS;
     // Only plain DMR: the networks behind the other modes need no padding.
-    if (elapsed >= minTx || servers.ambeMode.get() != "DMR")
+    if (elapsed >= minTx || settings_.ambeMode.get() != "DMR")
         return true;
     const long extension = minTx - elapsed;
     const Clock::time_point deadline = now + std::chrono::milliseconds(extension);
     Log(2, "Short transmission, extend hang time by %ld ms\n", extension);
     for (std::size_t i = 0; i < AMBE_FRAMES_PER_RECORD; ++i)
-        std::copy(DMR_SILENCE_FRAME.begin(), DMR_SILENCE_FRAME.end(),
+        std::copy(DMR_SILENCE_FRAME.bytes.begin(), DMR_SILENCE_FRAME.bytes.end(),
                   record72_.begin() + static_cast<std::ptrdiff_t>(RECORD_OFFSET_FRAMES + i * AMBE_72_FRAME_BYTES));
-    while (clock_.now() < deadline) {
+    while (links_.clock.now() < deadline) {
         if (tlvSend_) {
             record72_[RECORD_OFFSET_SLOT] = slotByte();
             tlvSend_->writeSocket(record72_.data(), static_cast<unsigned>(record72_.size()));
         }
-        if (clock_.waitForUsrp(HANG_RECORD_INTERVAL))
+        if (links_.clock.waitForUsrp(HANG_RECORD_INTERVAL))
             return false;
     }
     return true;
@@ -230,35 +228,35 @@ bool EncodePath::identityRefused(const CallRecord& current)
 
 bool EncodePath::keyUp()
 {
-    if (!isASL) {
+    if (!links_.asl) {
         CallRecord& current = currentIsClient_ ? clientRecord_ : defaultRecord_;
-        current.destination = static_cast<std::uint32_t>(servers.txTg.load());
+        current.destination = static_cast<std::uint32_t>(settings_.txTg.load());
         rebuildDefaultRecord();
         if (identityRefused(current))
             return false;
         const TLV_CLASS record = makeCallRecord(TAG_BEGIN_TX, current);
         if (!sendToPartner(record.data(), record.size())) {
             Log(5, "Write to %s failed (PTT ENABLE)\n", TLV_PARTNER_NAME);
-            dropSendEndpoint();
+            tlvSend_.reset();
         }
     }
-    keyUpTime_ = clock_.now();
-    pttTime_ = clock_.wallMs();
+    keyUpTime_ = links_.clock.now();
+    pttTime_ = links_.clock.wallMs();
     refusalLogged_ = false;
     Log(2, "PTT on\n");
-    mode_ = modeFor(servers.ambeSize);
-    isASL = servers.ambeMode.get() == "ASL";
+    mode_ = modeFor(settings_.ambeSize);
+    links_.asl = settings_.ambeMode.get() == "ASL";
     return true;
 }
 
-void EncodePath::shape(Block& pcm)
+void EncodePath::shape(PcmBlock& pcm)
 {
-    switch (servers.tlvAudio.load()) {
+    switch (settings_.tlvAudio.load()) {
     case AUDIO_USE_GAIN:
-        adjustGain(servers.tlvGain, pcm.data());
+        adjustGain(settings_.tlvGain, pcm.data());
         break;
     case AUDIO_USE_BPF:
-        filter_.process(servers.tlvGain, pcm.data(), static_cast<int>(pcm.size()));
+        filter_.process(settings_.tlvGain, pcm.data(), static_cast<int>(pcm.size()));
         break;
     default:
         // The AGC shapes only what goes to the USRP client.
@@ -266,89 +264,58 @@ void EncodePath::shape(Block& pcm)
     }
 }
 
-void EncodePath::vocode(CUsrpPacket& packet, const Block& pcm)
+void EncodePath::vocode(CUsrpPacket& packet, const PcmBlock& pcm)
 {
-    if (isASL) {
+    if (links_.asl) {
         forwardAsl(packet, pcm);
         return;
     }
-    const bool hardware = bridge_.dv3000Ready == 1;
+    // A block without a frame sends nothing: a record of it would hand the
+    // partner bytes nobody encoded.
+    VoiceEncoder& encoder = encoder_.current();
     switch (mode_) {
     case Mode::Imbe: {
-        ImbeCodeWords words{};
-        softwareEncodeImbe(pcm, words);
-        const auto frame = packImbe(words);
+        ImbeFrame frame;
+        if (!encoder.encodeImbe(pcm, frame))
+            return;
         std::array<std::uint8_t, TLV_HEADER_SIZE + TLV_IMBE_LENGTH> record{TAG_IMBE, TLV_IMBE_LENGTH};
-        std::copy(frame.begin(), frame.end(), record.begin() + TLV_HEADER_SIZE);
+        std::copy(frame.bytes.begin(), frame.bytes.end(), record.begin() + TLV_HEADER_SIZE);
         if (tlvSend_)
             tlvSend_->writeSocket(record.data(), static_cast<unsigned>(record.size()));
         return;
     }
     case Mode::Dstar: {
-        Frame72 frame{};
-        if (hardware) {
-            // A failed chip exchange leaves no frame to send; sending the
-            // buffer anyway would hand the partner bytes nobody encoded.
-            if (!encodeOnChip(pcm, frame.data()))
-                return;
-        } else {
-            softwareEncodeDstar(pcm, frame);
-        }
+        DstarFrame frame;
+        if (!encoder.encodeDstar(pcm, frame))
+            return;
         std::array<std::uint8_t, TLV_HEADER_SIZE + TLV_AMBE_DSTAR_LENGTH> record{TAG_AMBE_DSTAR,
                                                                                  TLV_AMBE_DSTAR_LENGTH};
-        std::copy(frame.begin(), frame.end(), record.begin() + TLV_HEADER_SIZE);
+        std::copy(frame.bytes.begin(), frame.bytes.end(), record.begin() + TLV_HEADER_SIZE);
         if (tlvSend_)
             tlvSend_->writeSocket(record.data(), static_cast<unsigned>(record.size()));
         return;
     }
     case Mode::Ambe72:
-    case Mode::Ambe49:
-        break;
+    case Mode::Ambe49: {
+        Ambe72Frame frame;
+        if (encoder.encode72(pcm, frame))
+            sendAmbeFrame(frame);
+        return;
     }
-
-    Frame72 frame{};
-    if (hardware) {
-        if (!encodeOnChip(pcm, frame.data()))
-            return;
-    } else if (servers.useEmulator && bridge_.emulator) {
-        std::array<std::uint8_t, AMBE_49_FRAME_BYTES> frame49{};
-        // On a time-out the frame stays all zeros; the link logs the first
-        // time-out of a run.
-        if (bridge_.emulator->encode(pcm.data(), frame49.data()))
-            convert49BitAmbeTo72Bit(frame49, frame);
-    } else {
-        softwareEncodeAmbe(pcm, frame);
     }
-    sendAmbeFrame(frame);
 }
 
-bool EncodePath::encodeOnChip(const Block& pcm, std::uint8_t* frame)
-{
-    // The chip takes its samples big-endian.
-    Block wire;
-    for (std::size_t i = 0; i < pcm.size(); ++i) {
-        const auto sample = static_cast<std::uint16_t>(pcm[i]);
-        wire[i] = static_cast<short>(static_cast<std::uint16_t>(sample << 8 | sample >> 8));
-    }
-    const int length = bridge_.dv3000Encode(frame, USRP_VOICE_BYTES, wire.data());
-    if (length != static_cast<int>(AMBE_72_FRAME_BYTES)) {
-        Log(4, "AMBE len is not 9 (72 bits), so not sending it to partner.  Len=%d\n", length);
-        return false;
-    }
-    return true;
-}
-
-void EncodePath::sendAmbeFrame(const Frame72& frame)
+void EncodePath::sendAmbeFrame(const Ambe72Frame& frame)
 {
     const bool wide = mode_ == Mode::Ambe72;
     if (wide) {
-        std::copy(frame.begin(), frame.end(),
+        std::copy(frame.bytes.begin(), frame.bytes.end(),
                   record72_.begin() +
                       static_cast<std::ptrdiff_t>(RECORD_OFFSET_FRAMES + frameIndex_ * AMBE_72_FRAME_BYTES));
     } else {
-        std::array<std::uint8_t, AMBE_49_FRAME_BYTES> frame49{};
-        convert72BitAmbeTo49Bit(frame, frame49);
-        std::copy(frame49.begin(), frame49.end(),
+        Ambe49Frame frame49;
+        convert72BitAmbeTo49Bit(frame.bytes, frame49.bytes);
+        std::copy(frame49.bytes.begin(), frame49.bytes.end(),
                   record49_.begin() +
                       static_cast<std::ptrdiff_t>(RECORD_OFFSET_FRAMES + frameIndex_ * AMBE_49_FRAME_BYTES));
     }
@@ -360,11 +327,11 @@ void EncodePath::sendAmbeFrame(const Frame72& frame)
     record[RECORD_OFFSET_SLOT] = slotByte();
     if (!sendToPartner(record, size)) {
         Log(5, "Write to %s failed (%s)\n", TLV_PARTNER_NAME, wide ? "AMBE72" : "AMBE49");
-        dropSendEndpoint();
+        tlvSend_.reset();
     }
 }
 
-void EncodePath::forwardAsl(CUsrpPacket& packet, const Block& pcm)
+void EncodePath::forwardAsl(CUsrpPacket& packet, const PcmBlock& pcm)
 {
     std::uint8_t* bytes = packet.data();
     std::memcpy(bytes + USRP_HEADER_SIZE, pcm.data(), USRP_VOICE_BYTES);
@@ -388,61 +355,19 @@ void EncodePath::forwardAslUnkey(const std::uint8_t* header)
         tlvSend_->writeSocket(unkeyHeader.data(), static_cast<unsigned>(unkeyHeader.size()));
 }
 
-void EncodePath::noteSoftwareEncoderMissing()
-{
-    if (softwareMissingLogged_)
-        return;
-    softwareMissingLogged_ = true;
-    Log(4, "Software encoder is not available yet, the partner gets silence\n");
-}
-
-// Until the software vocoder lands, DMR silence keeps the partner's stream
-// well-formed: the calls still start, run their length and end.
-void EncodePath::softwareEncodeAmbe(const Block&, Frame72& frame)
-{
-    noteSoftwareEncoderMissing();
-    frame = DMR_SILENCE_FRAME;
-}
-
-void EncodePath::softwareEncodeDstar(const Block&, Frame72& frame)
-{
-    noteSoftwareEncoderMissing();
-    frame = DMR_SILENCE_FRAME;
-}
-
-void EncodePath::softwareEncodeImbe(const Block&, ImbeCodeWords& words)
-{
-    noteSoftwareEncoderMissing();
-    words.fill(0);
-}
-
-std::array<std::uint8_t, IMBE_FRAME_BYTES> EncodePath::packImbe(const ImbeCodeWords& words)
-{
-    std::array<std::uint8_t, IMBE_FRAME_BYTES> out{};
-    std::size_t bit = 0;
-    for (std::size_t w = 0; w < words.size(); ++w) {
-        for (int b = IMBE_WORD_BITS[w] - 1; b >= 0; --b, ++bit) {
-            if ((words[w] >> b) & 1U)
-                out[bit / 8] |= static_cast<std::uint8_t>(0x80U >> (bit % 8));
-        }
-    }
-    return out;
-}
-
 void EncodePath::prepareSendEndpoint()
 {
-    if (tlvSend_ && bridge_.tlvTxReopen.exchange(false)) {
-        Log(2, "TLV tx socket re-opened for %s:%d\n", servers.tlvAddress.get().c_str(), servers.tlvTxPorts.get()[0]);
+    if (tlvSend_ && links_.tlvTxReopen.exchange(false)) {
+        Log(2, "TLV tx socket re-opened for %s:%d\n", settings_.tlvAddress.get().c_str(), settings_.tlvTxPorts.get()[0]);
         tlvSend_.reset();
     }
     if (tlvSend_)
         return;
-    const std::string address = servers.tlvAddress.get();
-    const PortList ports = servers.tlvTxPorts.get();
+    const std::string address = settings_.tlvAddress.get();
+    const PortList ports = settings_.tlvTxPorts.get();
     tlvSend_ = std::make_unique<CDV3000_UDP>(address.c_str(), 0, ports.data(), 0);
     // Every port gets its own copy, and the endpoint reports the sum.
-    const auto end = std::find(ports.begin(), ports.end(), 0);
-    tlvPortCount_ = std::max(1, static_cast<int>(end - ports.begin()));
+    tlvPortCount_ = std::max(1, static_cast<int>(activePorts(ports).size()));
 }
 
 bool EncodePath::sendToPartner(const std::uint8_t* data, std::size_t length)
@@ -459,13 +384,8 @@ void EncodePath::sendEndTx(bool checked)
                                                                                slotByte()};
     if (!sendToPartner(record.data(), record.size()) && checked) {
         Log(5, "Write to %s failed (PTT DISABLE)\n", TLV_PARTNER_NAME);
-        dropSendEndpoint();
+        tlvSend_.reset();
     }
-}
-
-void EncodePath::dropSendEndpoint()
-{
-    tlvSend_.reset();
 }
 
 } // namespace halvane

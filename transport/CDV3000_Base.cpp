@@ -234,7 +234,7 @@ int CDV3000_Base::dv3000Encode(unsigned char* ambe, unsigned int len, short* sam
     std::memcpy(request, DV3000_AUDIO_HEADER, dv3000::DATA_HEADER_SIZE);
     dv3000::setPayloadLength(request, len + 2);
     request[dv3000::DATA_HEADER_SIZE - 1] = static_cast<unsigned char>(len / 2);
-    std::memcpy(request + dv3000::DATA_HEADER_SIZE, samples, len);
+    dv3000::samplesToWire(samples, len / 2, request + dv3000::DATA_HEADER_SIZE);
 
     unsigned char reply[REPLY_SIZE] = {};
     const int count = sendRecv(request, static_cast<int>(dv3000::DATA_HEADER_SIZE + len), reply, REPLY_SIZE);
@@ -277,9 +277,7 @@ bool CDV3000_Base::dv3000Decode(const unsigned char* ambe, unsigned int len, sho
             reply[dv3000::OFFSET_FIELD + 1], count);
         return false;
     }
-    const unsigned char* samples = reply + dv3000::DATA_HEADER_SIZE;
-    for (std::size_t i = 0; i < dv3000::SAMPLES_PER_BLOCK; ++i)
-        pcm[i] = static_cast<short>(static_cast<unsigned>(samples[2 * i]) << 8 | samples[2 * i + 1]);
+    dv3000::samplesFromWire(reply + dv3000::DATA_HEADER_SIZE, dv3000::SAMPLES_PER_BLOCK, pcm);
     return true;
 }
 

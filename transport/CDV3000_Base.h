@@ -62,9 +62,9 @@ public:
     virtual void addBit(int bit);
     virtual void* decodeThread(void* arg);
 
-    // Encodes one block: `len` sample bytes (320) already in big-endian
-    // order. Writes the 9 frame bytes to `ambe` and returns 9; on any
-    // failure returns 0 and leaves `ambe` as it was.
+    // Encodes one block: `len` sample bytes (320) in host order, sent to
+    // the chip big-endian. Writes the 9 frame bytes to `ambe` and returns 9;
+    // on any failure returns 0 and leaves `ambe` as it was.
     virtual int dv3000Encode(unsigned char* ambe, unsigned int len, short* samples);
     // Sink for decoded audio (160 samples, host order, `len` = 320 bytes).
     // This base discards the block: transport does not play audio; the

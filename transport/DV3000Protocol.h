@@ -98,6 +98,24 @@ constexpr void setPayloadLength(std::uint8_t* header, std::size_t length)
     header[OFFSET_LENGTH + 1] = static_cast<std::uint8_t>(length);
 }
 
+// Samples travel big-endian on this wire, whatever the host's order: the
+// one place where they are turned, in both directions. `wire` holds
+// 2 * `count` bytes.
+constexpr void samplesToWire(const std::int16_t* pcm, std::size_t count, std::uint8_t* wire)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto sample = static_cast<std::uint16_t>(pcm[i]);
+        wire[2 * i] = static_cast<std::uint8_t>(sample >> 8);
+        wire[2 * i + 1] = static_cast<std::uint8_t>(sample);
+    }
+}
+
+constexpr void samplesFromWire(const std::uint8_t* wire, std::size_t count, std::int16_t* pcm)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        pcm[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(wire[2 * i] << 8 | wire[2 * i + 1]));
+}
+
 // True when four bytes can be the header of a packet the chip sends: start
 // byte, a known type and a payload length the chip can produce.
 constexpr bool isPlausibleHeader(const std::uint8_t* header)

@@ -69,7 +69,7 @@ protected:
     std::optional<CallRecord> resolve(const CallRecord& call)
     {
         const std::vector<std::uint8_t> payload = payloadOf(call);
-        return CommandInterpreter::clientCallRecord(payload, db);
+        return CommandInterpreter::clientCallRecord(payload, servers, db);
     }
 
     LogCapture log{3};

@@ -1,9 +1,12 @@
-// The encode path on a bridge without threads: a chip stand-in that counts
-// its requests, a fake clock and wait, and a loopback partner socket.
+// The encode path on its own: settings of its own, a chip stand-in that
+// counts its requests, a fake clock and wait, and a loopback partner socket.
 #include "EncodePath.h"
 
 #include "AmbeFrame.h"
-#include "CDMR_DV3000_DMRLink.h"
+#include "CDV3000_Base.h"
+#include "CUsrpPacket.h"
+#include "EmulatorLink.h"
+#include "G711.h"
 #include "dv3000_servers.h"
 
 #include "LogCapture.h"
@@ -11,13 +14,9 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
+#include <algorithm>
 #include <cstring>
-#include <netinet/in.h>
 #include <optional>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace halvane {
 
@@ -26,17 +25,16 @@ using namespace std::chrono_literals;
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using Block = std::array<std::int16_t, USRP_VOICE_SAMPLES>;
 
 // The chip answers request n (from 1) with nine bytes of n, or with `reply`
 // bytes when that is set; it keeps the samples it was handed.
-class ChipBridge : public CDMR_DV3000_DMRLink {
+class FakeChip : public CDV3000_Base {
 public:
-    ChipBridge() : CDMR_DV3000_DMRLink(false, DV3000Timing{0us, 1ms, 20ms}) {}
     int dv3000Encode(unsigned char* ambe, unsigned int len, short* samples) override
     {
         ++requests;
-        received.assign(samples, samples + len / 2);
+        received.emplace_back();
+        std::copy(samples, samples + len / 2, received.back().begin());
         if (reply)
             return *reply;
         std::fill(ambe, ambe + 9, static_cast<unsigned char>(requests));
@@ -44,53 +42,7 @@ public:
     }
     int requests = 0;
     std::optional<int> reply;
-    std::vector<short> received;
-};
-
-// The partner's socket; keeps each datagram's source port, so a recreated
-// send endpoint shows.
-class Partner {
-public:
-    Partner()
-    {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-        socklen_t len = sizeof(addr);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
-    ~Partner() { close(fd_); }
-    Partner(const Partner&) = delete;
-    Partner& operator=(const Partner&) = delete;
-    int port() const { return port_; }
-
-    // Everything until nothing more comes for `quiet`.
-    std::vector<Bytes> drain(std::chrono::milliseconds quiet = 100ms)
-    {
-        std::vector<Bytes> all;
-        sources.clear();
-        pollfd p{fd_, POLLIN, 0};
-        while (poll(&p, 1, static_cast<int>(quiet.count())) > 0) {
-            Bytes d(2048);
-            sockaddr_in from{};
-            socklen_t len = sizeof(from);
-            ssize_t n = recvfrom(fd_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n < 0)
-                break;
-            d.resize(static_cast<std::size_t>(n));
-            all.push_back(d);
-            sources.push_back(ntohs(from.sin_port));
-        }
-        return all;
-    }
-    std::vector<int> sources;
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
+    std::vector<PcmBlock> received;
 };
 
 int countLines(const LogCapture& capture, char letter, const std::string& fragment)
@@ -101,30 +53,33 @@ int countLines(const LogCapture& capture, char letter, const std::string& fragme
     return n;
 }
 
-Block ramp(int start)
+PcmBlock ramp(int start)
 {
-    Block b;
+    PcmBlock b;
     for (std::size_t i = 0; i < b.size(); ++i)
         b[i] = static_cast<std::int16_t>(start + 37 * static_cast<int>(i));
     return b;
 }
 
 // A linear block as read off the socket; no samples make an unkey.
-CUsrpPacket linear(const Block* b)
+CUsrpPacket linear(const PcmBlock* b)
 {
     CUsrpPacket p = CUsrpPacket::voice(7, b ? b->data() : nullptr, b ? USRP_VOICE_BYTES : 0);
     p.setReceived(p.size());
     return p;
 }
 
-CUsrpPacket linear(const Block& b)
-{
-    return linear(&b);
-}
-
 CUsrpPacket unkeyPacket()
 {
     return linear(nullptr);
+}
+
+// A block in `codec` as the client codes it; `adpcm` runs on like its coder.
+CUsrpPacket coded(const PcmBlock* b, int codec, ImaAdpcmState& adpcm)
+{
+    CUsrpPacket p = CUsrpPacket::voice(7, b ? b->data() : nullptr, b ? USRP_VOICE_BYTES : 0);
+    p.setReceived(p.encodeVoice(codec, adpcm));
+    return p;
 }
 
 Bytes endTx(int slot)
@@ -144,73 +99,71 @@ Bytes silenceRecord(int slot)
 {
     Bytes r{TAG_AMBE_72, 28, static_cast<std::uint8_t>(slot)};
     for (int i = 0; i < 3; ++i)
-        r.insert(r.end(), EncodePath::DMR_SILENCE_FRAME.begin(), EncodePath::DMR_SILENCE_FRAME.end());
+        r.insert(r.end(), DMR_SILENCE_FRAME.bytes.begin(), DMR_SILENCE_FRAME.bytes.end());
     return r;
 }
 
 class EncodePathTest : public ::testing::Test {
 protected:
-    void SetUp() override
+    EncodePathTest()
     {
-        resetGlobals();
-        servers.gatewayDmrId = 3100001;
-        servers.repeaterID = 3100002;
-        servers.ambeMode.set("NXDN");
-        servers.ambeSize = 72;
-        servers.dv3000Port = freeUdpPort();
-        servers.subscriberFile.set(capture.dir().file("none.csv"));
-        servers.tlvTxPorts.set(PortList{partner.port()});
-        bridge = std::make_unique<ChipBridge>();
-        bridge->dv3000Ready = 1;
-        servers.defaultMetadata.set("N0CALL");
-    }
-    void TearDown() override { resetGlobals(); }
-
-    static void resetGlobals()
-    {
-        servers.setDefaults();
-        isASL = false;
-        natTimerNotDone = false;
-        adpcmRx = {};
+        settings.gatewayDmrId = 3100001;
+        settings.repeaterID = 3100002;
+        settings.ambeMode.set("NXDN");
+        settings.ambeSize = 72;
+        settings.tlvTxPorts.set(PortList{partner.port()});
+        settings.defaultMetadata.set("N0CALL");
     }
 
-    // The encode path under test, on the fake clock: each wait passes its
-    // whole limit, and the wait numbered `voiceOnWait` (from 1) sees voice.
+    // The path under test, on the fake clock: each wait passes its whole
+    // limit, and the wait numbered `voiceOnWait` (from 1) sees voice.
     EncodePath& path()
     {
         if (!path_) {
-            path_ = std::make_unique<EncodePath>(*bridge);
-            path_->setClockSeam({[this] { return now; }, [this] { return wallBase + sinceStart(); },
-                                 [this](std::chrono::milliseconds limit) {
-                                     now += limit;
-                                     return ++waits == voiceOnWait;
-                                 }});
+            EncodePath::ClockSeam clock{[this] { return now; }, [this] { return wallBase + sinceStart(); },
+                                        [this](std::chrono::milliseconds limit) {
+                                            now += limit;
+                                            waited.push_back(limit);
+                                            return static_cast<int>(waited.size()) == voiceOnWait;
+                                        }};
+            path_ = std::make_unique<EncodePath>(EncodePath::Links{settings, asl, clientRegistered, reopen, mirror,
+                                                                   {wanted, &chip, emulator.get()}, clock});
             path_->start();
         }
         return *path_;
     }
     std::uint64_t sinceStart() const
     {
-        using std::chrono::milliseconds;
-        return static_cast<std::uint64_t>(
-            std::chrono::duration_cast<milliseconds>(now - EncodePath::Clock::time_point{}).count());
+        return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              now - EncodePath::Clock::time_point{})
+                                              .count());
     }
     void send(CUsrpPacket p) { path().handleVoice(p); }
     void talk(int blocks, int from = 0)
     {
         for (int i = 0; i < blocks; ++i) {
-            send(linear(ramp(from + i)));
+            const PcmBlock b = ramp(from + i);
+            send(linear(&b));
             now += 20ms;
         }
     }
+    // Everything the partner got until nothing more comes for a while.
+    std::vector<Bytes> drain() { return partner.drain(100ms); }
 
     LogCapture capture{1};
-    Partner partner;
-    std::unique_ptr<ChipBridge> bridge;
+    dv3000_servers settings;
+    std::atomic_bool asl{false};
+    std::atomic_bool clientRegistered{false};
+    std::atomic_bool reopen{false};
+    CDV3000_UDP* mirror = nullptr;
+    WantedVocoder wanted{Vocoder::Dv3000};
+    FakeChip chip;
+    std::unique_ptr<EmulatorLink> emulator;
+    UdpSocket partner;
     std::unique_ptr<EncodePath> path_;
     EncodePath::Clock::time_point now{};
     std::uint64_t wallBase = 1'700'000'000'000;
-    int waits = 0;
+    std::vector<std::chrono::milliseconds> waited;
     int voiceOnWait = 0;
 };
 
@@ -218,37 +171,51 @@ protected:
 
 TEST_F(EncodePathTest, CallRecordThenFramesThreeToARecordCarriedAcrossTransmissions)
 {
-    servers.txTg = 91;
-    servers.txTs = 1;
-    servers.colorCode = 3;
+    settings.txTg = 91;
+    settings.txTs = 1;
+    settings.colorCode = 3;
     talk(4);
     send(unkeyPacket());
     const Bytes begin{TAG_BEGIN_TX, 19, 0x2F, 0x4D, 0x61, 0x00, 0x2F, 0x4D, 0x62, 0, 0, 91, 1, 3,
                       'N', '0', 'C', 'A', 'L', 'L', 0};
-    EXPECT_EQ(partner.drain(), (std::vector<Bytes>{begin, ambe72(1, {1, 2, 3}), endTx(1)}));
-    // The chip is handed big-endian samples.
-    const auto sample = static_cast<std::uint16_t>(ramp(3)[1]);
-    EXPECT_EQ(static_cast<std::uint16_t>(bridge->received[1]), static_cast<std::uint16_t>(sample << 8 | sample >> 8));
+    EXPECT_EQ(drain(), (std::vector<Bytes>{begin, ambe72(1, {1, 2, 3}), endTx(1)}));
+    EXPECT_EQ(chip.received[1], ramp(1));
 
     // The slot and the default record follow the settings at the next key-up.
-    servers.txTs = 2;
-    servers.colorCode = 4;
+    settings.txTs = 2;
+    settings.colorCode = 4;
     talk(2);
-    auto second = partner.drain();
+    auto second = drain();
     ASSERT_EQ(second.size(), 2u);
     EXPECT_EQ(second[0][12], 2);
     EXPECT_EQ(second[0][13], 4);
     EXPECT_EQ(second[1], ambe72(2, {4, 5, 6}));
     EXPECT_EQ(countLines(capture, 'M', "PTT on"), 2);
+
+    // 49-bit modes carry the chip's frames converted.
+    settings.ambeSize = 49;
+    send(unkeyPacket());
+    talk(3);
+    auto narrow = drain();
+    ASSERT_EQ(narrow.size(), 3u);
+    Bytes expected{TAG_AMBE_49, 22, 2};
+    for (int n : {7, 8, 9}) {
+        Ambe72Frame frame;
+        frame.bytes.fill(static_cast<std::uint8_t>(n));
+        Ambe49Frame frame49;
+        convert72BitAmbeTo49Bit(frame.bytes, frame49.bytes);
+        expected.insert(expected.end(), frame49.bytes.begin(), frame49.bytes.end());
+    }
+    EXPECT_EQ(narrow[2], expected);
 }
 
 TEST_F(EncodePathTest, ChipReplyOfTheWrongLengthDropsTheBlock)
 {
-    bridge->reply = 0;
-    send(linear(ramp(0)));
-    bridge->reply.reset();
+    chip.reply = 0;
+    talk(1);
+    chip.reply.reset();
     talk(3);
-    auto records = partner.drain();
+    auto records = drain();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1], ambe72(2, {2, 3, 4}));
     EXPECT_TRUE(capture.has('W', "AMBE len is not 9 (72 bits), so not sending it to partner.  Len=0"));
@@ -256,12 +223,12 @@ TEST_F(EncodePathTest, ChipReplyOfTheWrongLengthDropsTheBlock)
 
 TEST_F(EncodePathTest, ShortDmrTransmissionIsPaddedWithSilenceThenEnds)
 {
-    servers.ambeMode.set("DMR");
-    servers.minTxTimeMS = 2000;
+    settings.ambeMode.set("DMR");
+    settings.minTxTimeMS = 2000;
     talk(3);
     now += 940ms; // key-up was 1000 ms ago
     send(unkeyPacket());
-    auto records = partner.drain();
+    auto records = drain();
     ASSERT_EQ(records.size(), 2u + 17u + 1u); // every 60 ms from 0 to 960 ms of the extension
     for (std::size_t i = 2; i < 19; ++i)
         EXPECT_EQ(records[i], silenceRecord(2)) << i;
@@ -275,37 +242,43 @@ TEST_F(EncodePathTest, ShortDmrTransmissionIsPaddedWithSilenceThenEnds)
 
 TEST_F(EncodePathTest, VoiceDuringTheHangTimeContinuesTheTransmission)
 {
-    servers.ambeMode.set("DMR");
-    servers.minTxTimeMS = 2000;
+    settings.ambeMode.set("DMR");
+    settings.minTxTimeMS = 2000;
     voiceOnWait = 3;
     talk(3);
     send(unkeyPacket());
     EXPECT_TRUE(path().transmitting());
     talk(3, 10);
-    auto records = partner.drain();
+    auto records = drain();
     ASSERT_EQ(records.size(), 6u); // begin, voice, 3 silence, voice: no TAG_END_TX, no second begin
     EXPECT_EQ(records[4], silenceRecord(2));
     EXPECT_EQ(records[5], ambe72(2, {4, 5, 6}));
     EXPECT_FALSE(capture.contains("PTT off"));
 
     // The same in DMR_IPSC: no hang time at all.
-    servers.ambeMode.set("DMR_IPSC");
+    settings.ambeMode.set("DMR_IPSC");
     send(unkeyPacket());
-    EXPECT_EQ(partner.drain(), (std::vector<Bytes>{endTx(2)}));
+    EXPECT_EQ(drain(), (std::vector<Bytes>{endTx(2)}));
 }
 
+// Every unkey ends a transmission; a receive time-out of 20 s only a
+// transmission in progress, without hang time and without "PTT off".
 TEST_F(EncodePathTest, EveryUnkeyEndsButATimeOutEndsOnlyOnce)
 {
     talk(1);
     send(unkeyPacket());
     send(unkeyPacket());
+    settings.ambeMode.set("DMR");
     talk(1);
-    path().onReceiveTimeout();
-    path().onReceiveTimeout();
-    auto records = partner.drain();
+    const std::size_t hangWaits = waited.size();
+    EXPECT_FALSE(path().awaitDatagram());
+    EXPECT_FALSE(path().awaitDatagram());
+    voiceOnWait = static_cast<int>(waited.size()) + 1;
+    EXPECT_TRUE(path().awaitDatagram());
+    EXPECT_EQ(std::vector<std::chrono::milliseconds>(waited.begin() + static_cast<long>(hangWaits), waited.end()),
+              (std::vector<std::chrono::milliseconds>{20s, 20s, 20s}));
+    auto records = drain();
     ASSERT_EQ(records.size(), 5u);
-    EXPECT_EQ(records[1], endTx(2));
-    EXPECT_EQ(records[2], endTx(2));
     EXPECT_EQ(records[4], endTx(2));
     EXPECT_EQ(countLines(capture, 'M', "PTT off (keyed for"), 2);
     EXPECT_EQ(countLines(capture, 'W', "PTT timeout, no audio frames while ptt asserted."), 1);
@@ -315,16 +288,16 @@ TEST_F(EncodePathTest, EveryUnkeyEndsButATimeOutEndsOnlyOnce)
 TEST_F(EncodePathTest, ClientCallRecordHoldsWhileTheClientIsRegistered)
 {
     CallRecord client{1234, 5678, 1, 1, 1, "K1ABC"};
-    servers.txTg = 3100;
-    natTimerNotDone = true;
+    settings.txTg = 3100;
+    clientRegistered = true;
     path().setClientCallRecord(client);
     talk(1);
     send(unkeyPacket());
     talk(1);
-    natTimerNotDone = false;
+    clientRegistered = false;
     send(unkeyPacket());
     talk(1);
-    auto records = partner.drain();
+    auto records = drain();
     ASSERT_EQ(records.size(), 6u); // the third block also completes a voice record
     for (int i : {0, 2}) {
         CallRecord sent = parseCallRecord(records[static_cast<std::size_t>(i)]);
@@ -344,112 +317,178 @@ TEST_F(EncodePathTest, EqualIdsRefuseTheTransmissionAtRunTimeButEndTheProcessAtS
     EXPECT_FALSE(path().transmitting());
     send(unkeyPacket());
     path().setClientCallRecord(CallRecord{4444, 5555, 1, 1, 1, ""});
-    servers.repeaterID = 3100001;
+    settings.repeaterID = 3100001;
     talk(2);
     EXPECT_FALSE(path().transmitting());
-    EXPECT_EQ(partner.drain(), (std::vector<Bytes>{endTx(2)})); // an unkey always ends
-    EXPECT_EQ(bridge->requests, 0);
+    EXPECT_EQ(drain(), (std::vector<Bytes>{endTx(2)})); // an unkey always ends
+    EXPECT_EQ(chip.requests, 0);
     // Once per refused transmission, not per block.
     EXPECT_EQ(countLines(capture, 'E', "can not be the same as subscriber ID"), 2);
     EXPECT_TRUE(capture.has('E', "Repeater ID (4444) can not be the same as subscriber ID (4444)"));
 
-    servers.repeaterID = 3100001;
-    EncodePath fresh(*bridge);
-    EXPECT_EXIT(fresh.start(), ::testing::ExitedWithCode(254), "");
+    path_.reset();
+    EXPECT_EXIT(path(), ::testing::ExitedWithCode(254), "");
 }
 
 TEST_F(EncodePathTest, FailedSendDropsTheEndpointAndSeveralPortsAreNoFailure)
 {
-    Partner second;
-    servers.tlvTxPorts.set(PortList{partner.port(), second.port()});
+    UdpSocket second;
+    settings.tlvTxPorts.set(PortList{partner.port(), second.port()});
     talk(3);
-    EXPECT_EQ(partner.drain().size(), 2u);
-    EXPECT_EQ(second.drain().size(), 2u);
+    EXPECT_EQ(drain().size(), 2u);
+    EXPECT_EQ(second.drain(100ms).size(), 2u);
     EXPECT_FALSE(capture.contains("Write to"));
 
     // A port no datagram can reach makes every checked send fail.
-    servers.tlvTxPorts.set(PortList{partner.port(), 70000});
-    bridge->tlvTxReopen = true;
+    settings.tlvTxPorts.set(PortList{partner.port(), 70000});
+    reopen = true;
     send(unkeyPacket()); // still on the old endpoint: both ports take it
     talk(6);
     EXPECT_TRUE(capture.has('M', "TLV tx socket re-opened for 127.0.0.1:" + std::to_string(partner.port())));
     EXPECT_TRUE(capture.has('E', "Write to xx_Trellan.py failed (PTT ENABLE)"));
     EXPECT_TRUE(capture.has('E', "Write to xx_Trellan.py failed (AMBE72)"));
-    auto records = partner.drain();
+    auto records = drain();
     // The end on the old endpoint; then each failed send drops the endpoint
     // and the next block makes a new one.
     ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[1][0], TAG_BEGIN_TX);
     EXPECT_EQ(records[2], ambe72(2, {4, 5, 6}));
     EXPECT_EQ(records[3], ambe72(2, {7, 8, 9}));
-    EXPECT_NE(partner.sources[0], partner.sources[1]);
-    EXPECT_NE(partner.sources[1], partner.sources[2]);
-    EXPECT_NE(partner.sources[2], partner.sources[3]);
+    const std::vector<int> sources = partner.sources();
+    EXPECT_NE(sources[0], sources[1]);
+    EXPECT_NE(sources[1], sources[2]);
+    EXPECT_NE(sources[2], sources[3]);
     send(unkeyPacket()); // no endpoint after the failure: nothing to send
-    EXPECT_TRUE(partner.drain().empty());
+    EXPECT_TRUE(drain().empty());
 }
 
-// The peer beyond the partner port must not stay keyed when the client
-// vanishes.
-TEST_F(EncodePathTest, AslTimeOutUnkeysThePeer)
+// The client's mu-law and ADPCM are decoded before anything else, ADPCM
+// with the state following the client's coder through unkeys and dropped
+// packets; what reaches the chip is what the client's coding carried.
+TEST_F(EncodePathTest, CodedVoiceIsDecodedBeforeItIsShapedMirroredAndEncoded)
 {
-    servers.ambeMode.set("ASL");
-    servers.ambeSize = 0;
-    isASL = true;
-    talk(1);
-    path().onReceiveTimeout();
-    auto got = partner.drain();
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].size(), USRP_PACKET_SIZE);
-    Bytes unkey(got[0].begin(), got[0].begin() + USRP_HEADER_SIZE);
-    unkey[USRP_OFFSET_KEYUP + 3] = 0;
-    EXPECT_EQ(got[1], unkey);
-    EXPECT_EQ(bridge->requests, 0);
+    UdpSocket pcm;
+    CDV3000_UDP mirrorEndpoint("127.0.0.1", pcm.port(), 0);
+    mirror = &mirrorEndpoint;
+    settings.tlvAudio = AUDIO_USE_GAIN;
+    settings.tlvGain = 2.0f;
+    ImaAdpcmState coder{}, reference{};
+    std::vector<PcmBlock> expected;
+    const auto heard = [&](const PcmBlock& b, int codec) {
+        PcmBlock out{};
+        if (codec == USRP_CODEC_ULAW) {
+            std::array<std::uint8_t, 160> codes;
+            ulawEncode(b, codes);
+            ulawDecode(codes, out);
+        } else {
+            std::array<std::uint8_t, 80> codes;
+            ImaAdpcmState copy = reference;
+            imaEncode(b, codes, copy);
+            imaDecode(codes, out, reference);
+        }
+        for (auto& s : out)
+            s = static_cast<std::int16_t>(std::clamp(2 * s, -32767, 32767));
+        return out;
+    };
+    for (int codec : {USRP_CODEC_ULAW, USRP_CODEC_ADPCM, USRP_CODEC_ADPCM}) {
+        for (int k = 0; k < 2; ++k) {
+            const PcmBlock b = ramp(1000 * codec + 300 * k);
+            expected.push_back(heard(b, codec));
+            send(coded(&b, codec, coder));
+        }
+        const PcmBlock silence{};
+        if (codec == USRP_CODEC_ADPCM)
+            heard(silence, codec); // the coded unkey runs the coder on silence
+        send(coded(nullptr, codec, coder));
+    }
+    ASSERT_EQ(chip.received.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(chip.received[i], expected[i]) << "block " << i;
+        auto mirrored = pcm.receive(1s);
+        ASSERT_TRUE(mirrored);
+        ASSERT_EQ(mirrored->size(), PCM_BLOCK_BYTES);
+        EXPECT_EQ(std::memcmp(mirrored->data(), expected[i].data(), PCM_BLOCK_BYTES), 0) << "block " << i;
+    }
 }
 
-TEST_F(EncodePathTest, StandInsWithoutHardwareAndTheEmulatorTimeOut)
+TEST_F(EncodePathTest, MutedOrWrongSizedVoiceNeverReachesTheVocoder)
 {
-    bridge->dv3000Ready = 0;
+    for (std::size_t size : {351u, 353u}) {
+        const PcmBlock b{};
+        CUsrpPacket p = linear(&b);
+        p.setReceived(size);
+        send(p);
+    }
+    EXPECT_EQ(countLines(capture, 'W', "Received USRP packet of wrong size"), 2);
+    settings.mute = Mute::TLV;
     talk(3);
-    auto records = partner.drain();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[1], silenceRecord(2));
+    send(unkeyPacket());
+    EXPECT_TRUE(drain().empty());
+    EXPECT_EQ(chip.requests, 0);
+    EXPECT_FALSE(capture.contains("PTT on"));
+}
 
-    servers.ambeSize = 88;
+// ASL mode passes the client's packets on as linear USRP, and unkeys the
+// peer beyond the partner port when the client unkeys or vanishes.
+TEST_F(EncodePathTest, AslPassesPacketsOnAsLinearUsrpAndUnkeysThePeer)
+{
+    settings.ambeMode.set("ASL");
+    asl = true;
+    ImaAdpcmState coder{};
+    const PcmBlock b = ramp(500);
+    send(coded(&b, USRP_CODEC_ULAW, coder));
+    send(coded(nullptr, USRP_CODEC_ULAW, coder));
+    talk(1);
+    EXPECT_FALSE(path().awaitDatagram());
+    auto got = drain();
+    ASSERT_EQ(got.size(), 4u);
+    ASSERT_EQ(got[0].size(), USRP_PACKET_SIZE);
+    EXPECT_EQ(got[0][USRP_OFFSET_TYPE], USRP_TYPE_VOICE);
+    std::array<std::uint8_t, 160> codes;
+    ulawEncode(b, codes);
+    PcmBlock linearSamples;
+    ulawDecode(codes, linearSamples);
+    EXPECT_EQ(std::memcmp(got[0].data() + USRP_HEADER_SIZE, linearSamples.data(), PCM_BLOCK_BYTES), 0);
+    for (std::size_t i : {1u, 3u}) {
+        Bytes unkey(got[i - 1].begin(), got[i - 1].begin() + USRP_HEADER_SIZE);
+        unkey[USRP_OFFSET_KEYUP + 3] = 0;
+        EXPECT_EQ(got[i], unkey) << i;
+    }
+    EXPECT_EQ(chip.requests, 0);
+}
+
+TEST_F(EncodePathTest, SoftwareStandInsAndTheEmulatorTimeOut)
+{
+    wanted.set(Vocoder::Software);
+    talk(3);
+    settings.ambeSize = 88;
     send(unkeyPacket());
     talk(1);
-    servers.ambeSize = 48;
+    settings.ambeSize = 48;
     send(unkeyPacket());
     talk(1);
-    records = partner.drain();
-    ASSERT_EQ(records.size(), 6u);
-    EXPECT_EQ(records[2], (Bytes{TAG_IMBE, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    auto records = drain();
+    ASSERT_EQ(records.size(), 8u);
+    EXPECT_EQ(records[1], silenceRecord(2));
+    EXPECT_EQ(records[4], (Bytes{TAG_IMBE, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     Bytes dstar{TAG_AMBE_DSTAR, 9};
-    dstar.insert(dstar.end(), EncodePath::DMR_SILENCE_FRAME.begin(), EncodePath::DMR_SILENCE_FRAME.end());
-    EXPECT_EQ(records[5], dstar);
+    dstar.insert(dstar.end(), DMR_SILENCE_FRAME.bytes.begin(), DMR_SILENCE_FRAME.bytes.end());
+    EXPECT_EQ(records[7], dstar);
     EXPECT_EQ(countLines(capture, 'W', "Software encoder is not available yet"), 1);
+    EXPECT_EQ(chip.requests, 0);
 
     // An emulator that never answers yields all-zero 72-bit frames.
-    servers.ambeSize = 72;
-    servers.useEmulator = true;
-    bridge->emulator = std::make_unique<EmulatorLink>("127.0.0.1:" + std::to_string(freeUdpPort()));
-    bridge->emulator->setReplyTimeout(10ms);
-    send(unkeyPacket());
+    UdpSocket silent;
+    emulator = std::make_unique<EmulatorLink>("127.0.0.1:" + std::to_string(silent.port()));
+    emulator->setReplyTimeout(10ms);
+    path_.reset();
+    wanted.set(Vocoder::Emulator);
+    settings.ambeSize = 72;
     talk(3);
-    records = partner.drain();
-    ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[2], ambe72(2, {0, 0, 0}));
+    records = drain();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1], ambe72(2, {0, 0, 0}));
     EXPECT_TRUE(capture.has('E', "Emulator timed out on encode!"));
-}
-
-TEST(EncodePathImbe, CodeWordsPackMostSignificantBitFirstAtTheirWidths)
-{
-    EXPECT_EQ(EncodePath::packImbe({0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF}),
-              (std::array<std::uint8_t, 11>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
-    // One set bit at the top of each word lands at bits 0, 12, 24, 36, 48, 59, 70, 81.
-    EXPECT_EQ(EncodePath::packImbe({0x800, 0x800, 0x800, 0x800, 0x400, 0x400, 0x400, 0x40}),
-              (std::array<std::uint8_t, 11>{0x80, 0x08, 0x00, 0x80, 0x08, 0x00, 0x80, 0x10, 0x02, 0x00, 0x40}));
-    EXPECT_EQ(EncodePath::packImbe({0, 0, 0, 0, 0, 0, 0, 0x01})[10], 0x01);
 }
 
 } // namespace halvane

@@ -11,6 +11,7 @@
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace halvane {
@@ -61,9 +62,48 @@ public:
         return data;
     }
 
+    // One datagram and its sender's port, or nothing within `limit`.
+    std::optional<std::pair<std::vector<uint8_t>, int>> receiveFrom(std::chrono::milliseconds limit) const
+    {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(limit.count())) <= 0)
+            return std::nullopt;
+        std::vector<uint8_t> data(65536);
+        sockaddr_in from{};
+        socklen_t len = sizeof(from);
+        ssize_t n = recvfrom(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0)
+            return std::nullopt;
+        data.resize(static_cast<size_t>(n));
+        return std::make_pair(std::move(data), static_cast<int>(ntohs(from.sin_port)));
+    }
+
+    // Every datagram until none comes for `quiet`; sources() then holds
+    // their senders' ports, in order.
+    std::vector<std::vector<uint8_t>> drain(std::chrono::milliseconds quiet = std::chrono::milliseconds(100))
+    {
+        std::vector<std::vector<uint8_t>> all;
+        sources_.clear();
+        pollfd p{fd_, POLLIN, 0};
+        while (poll(&p, 1, static_cast<int>(quiet.count())) > 0) {
+            std::vector<uint8_t> data(65536);
+            sockaddr_in from{};
+            socklen_t len = sizeof(from);
+            ssize_t n = recvfrom(fd_, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+            if (n < 0)
+                break;
+            data.resize(static_cast<size_t>(n));
+            all.push_back(std::move(data));
+            sources_.push_back(ntohs(from.sin_port));
+        }
+        return all;
+    }
+    const std::vector<int>& sources() const { return sources_; }
+
 private:
     int fd_ = -1;
     int port_ = 0;
+    std::vector<int> sources_;
 };
 
 // A free UDP port on 127.0.0.1 at the time of the call.

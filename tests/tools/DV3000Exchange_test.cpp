@@ -50,17 +50,6 @@ Sim::Block makeBlock(int seed)
     return block;
 }
 
-// The samples as the bridge hands them over: each swapped to big-endian.
-std::array<short, 160> wireOrder(const Sim::Block& block)
-{
-    std::array<short, 160> out{};
-    for (std::size_t i = 0; i < block.size(); ++i) {
-        const auto u = static_cast<std::uint16_t>(block[i]);
-        out[i] = static_cast<short>(static_cast<std::uint16_t>(u << 8 | u >> 8));
-    }
-    return out;
-}
-
 Sim::Frame makeFrame(int seed)
 {
     Sim::Frame frame{};
@@ -77,7 +66,7 @@ struct EncodeResult {
 EncodeResult encode(CDV3000_Base& chip, const Sim::Block& block)
 {
     EncodeResult result;
-    auto samples = wireOrder(block);
+    Sim::Block samples = block;
     result.length = chip.dv3000Encode(result.frame.data(), 320, samples.data());
     return result;
 }
@@ -307,7 +296,7 @@ TEST_P(DV3000OverSimulator, ALateReplyIsNeverTakenForTheNextOne)
     // The first exchange gives up before its reply comes.
     Sim::Frame frame;
     frame.fill(0x55);
-    auto samples = wireOrder(makeBlock(1));
+    Sim::Block samples = makeBlock(1);
     EXPECT_EQ(chip.dv3000Encode(frame.data(), 320, samples.data()), 0);
     EXPECT_EQ(frame, (Sim::Frame{0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}));
     ASSERT_TRUE(eventually([&] { return sim->stats().lateRepliesSent == 1; }));
@@ -374,7 +363,7 @@ TEST_P(DV3000OverSimulator, AReplyOfTheWrongTypeIsNotAFrame)
 
     EncodeResult r;
     r.frame.fill(0x55);
-    auto samples = wireOrder(makeBlock(4));
+    Sim::Block samples = makeBlock(4);
     EXPECT_EQ(chip.dv3000Encode(r.frame.data(), 320, samples.data()), 0);
     EXPECT_EQ(r.frame, (Sim::Frame{0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}));
     EXPECT_TRUE(log.has('E', "DV3000 return type not correct.  Found 0, expected 1"));

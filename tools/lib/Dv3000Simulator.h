@@ -28,6 +28,8 @@
 // The encoder, decoder and trace hooks run on the worker thread.
 #pragma once
 
+#include "VoiceFrames.h"
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -61,8 +63,10 @@ public:
     enum class RateMode : std::uint8_t { None = 0, Dmr = 1, Dstar = 2, Other = 3 };
     enum class Vocoder { StandIn, Software };
 
-    using Frame = std::array<std::uint8_t, 9>;
-    using Block = std::array<std::int16_t, 160>;
+    // The 72 bits of a channel packet: an AMBE+2 frame or a D-STAR frame,
+    // by the rate parameters loaded.
+    using Frame = std::array<std::uint8_t, Ambe72Frame::SIZE>;
+    using Block = PcmBlock;
     using Encoder = std::function<Frame(const Block& pcm, RateMode mode)>;
     using Decoder = std::function<Block(const Frame& frame, RateMode mode)>;
 

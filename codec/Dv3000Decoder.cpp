@@ -1,0 +1,30 @@
+#include "Dv3000Decoder.h"
+
+#include "AmbeFrame.h"
+#include "CDV3000_Base.h"
+
+namespace halvane {
+
+void Dv3000Decoder::decode72(const Ambe72Frame& frame, PcmBlock& pcm)
+{
+    chip_.dv3000Decode(frame.data(), Ambe72Frame::SIZE, pcm.data());
+}
+
+void Dv3000Decoder::decode49(const Ambe49Frame& frame, PcmBlock& pcm)
+{
+    Ambe72Frame frame72;
+    convert49BitAmbeTo72Bit(frame.bytes, frame72.bytes);
+    decode72(frame72, pcm);
+}
+
+void Dv3000Decoder::decodeDstar(const DstarFrame& frame, PcmBlock& pcm)
+{
+    chip_.dv3000Decode(frame.data(), DstarFrame::SIZE, pcm.data());
+}
+
+void Dv3000Decoder::decodeImbe(const ImbeFrame& frame, PcmBlock& pcm)
+{
+    imbe_.decodeImbe(frame, pcm);
+}
+
+} // namespace halvane

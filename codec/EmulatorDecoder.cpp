@@ -1,0 +1,30 @@
+#include "EmulatorDecoder.h"
+
+#include "AmbeFrame.h"
+#include "EmulatorLink.h"
+
+namespace halvane {
+
+void EmulatorDecoder::decode72(const Ambe72Frame& frame, PcmBlock& pcm)
+{
+    Ambe49Frame frame49;
+    convert72BitAmbeTo49Bit(frame.bytes, frame49.bytes);
+    decode49(frame49, pcm);
+}
+
+void EmulatorDecoder::decode49(const Ambe49Frame& frame, PcmBlock& pcm)
+{
+    link_.decode(frame.data(), pcm.data());
+}
+
+void EmulatorDecoder::decodeDstar(const DstarFrame& frame, PcmBlock& pcm)
+{
+    software_.decodeDstar(frame, pcm);
+}
+
+void EmulatorDecoder::decodeImbe(const ImbeFrame& frame, PcmBlock& pcm)
+{
+    software_.decodeImbe(frame, pcm);
+}
+
+} // namespace halvane

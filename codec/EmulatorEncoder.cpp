@@ -1,0 +1,28 @@
+#include "EmulatorEncoder.h"
+
+#include "AmbeFrame.h"
+#include "EmulatorLink.h"
+
+namespace halvane {
+
+bool EmulatorEncoder::encode72(const PcmBlock& pcm, Ambe72Frame& frame)
+{
+    Ambe49Frame frame49;
+    if (link_.encode(pcm.data(), frame49.data()))
+        convert49BitAmbeTo72Bit(frame49.bytes, frame.bytes);
+    else
+        frame = Ambe72Frame{};
+    return true;
+}
+
+bool EmulatorEncoder::encodeDstar(const PcmBlock& pcm, DstarFrame& frame)
+{
+    return software_.encodeDstar(pcm, frame);
+}
+
+bool EmulatorEncoder::encodeImbe(const PcmBlock& pcm, ImbeFrame& frame)
+{
+    return software_.encodeImbe(pcm, frame);
+}
+
+} // namespace halvane

@@ -1,0 +1,27 @@
+// One direction's decoder: one vocoder frame in, a 20 ms PCM block out. The
+// decode path holds one (DecoderChoice picks it) and calls it once per frame.
+//
+// Every call fills all 160 samples: a frame that cannot be decoded (a chip
+// or emulator that does not answer) becomes silence, so it still holds its
+// place in the stream.
+//
+// Implementations: SoftwareDecoder, Dv3000Decoder, EmulatorDecoder. Each
+// object carries the state of one direction, so it is used by one thread at
+// a time (the decode thread).
+#pragma once
+
+#include "VoiceFrames.h"
+
+namespace halvane {
+
+class VoiceDecoder {
+public:
+    virtual ~VoiceDecoder() = default;
+
+    virtual void decode72(const Ambe72Frame& frame, PcmBlock& pcm) = 0;
+    virtual void decode49(const Ambe49Frame& frame, PcmBlock& pcm) = 0;
+    virtual void decodeDstar(const DstarFrame& frame, PcmBlock& pcm) = 0;
+    virtual void decodeImbe(const ImbeFrame& frame, PcmBlock& pcm) = 0;
+};
+
+} // namespace halvane

@@ -1,0 +1,169 @@
+// The codec seam: which codec a direction uses, and what each one asks of
+// the chip, the emulator and the software vocoder.
+#include "CDV3000_Base.h"
+#include "CodecChoice.h"
+#include "EmulatorLink.h"
+#include "AmbeFrame.h"
+
+#include "LogCapture.h"
+#include "UdpSocket.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace halvane {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Answers every encode with nine bytes of the request number and every
+// decode with 160 samples of it, and keeps what it was handed.
+class FakeChip : public CDV3000_Base {
+public:
+    int dv3000Encode(unsigned char* ambe, unsigned int, short*) override
+    {
+        std::memset(ambe, ++requests, 9);
+        return 9;
+    }
+    bool dv3000Decode(const unsigned char* ambe, unsigned int len, short* pcm) override
+    {
+        decoded.assign(ambe, ambe + len);
+        std::fill(pcm, pcm + 160, static_cast<short>(++requests));
+        return true;
+    }
+    int requests = 0;
+    std::vector<std::uint8_t> decoded;
+};
+
+Ambe49Frame frame49(std::uint8_t seed)
+{
+    Ambe49Frame f;
+    for (std::size_t i = 0; i < f.bytes.size(); ++i)
+        f.bytes[i] = static_cast<std::uint8_t>(seed * 29 + i * 7);
+    f.bytes[6] &= 0x80;
+    return f;
+}
+
+Ambe72Frame to72(const Ambe49Frame& f)
+{
+    Ambe72Frame out;
+    convert49BitAmbeTo72Bit(f.bytes, out.bytes);
+    return out;
+}
+
+template <typename Frame>
+std::vector<std::uint8_t> bytesOf(const Frame& frame)
+{
+    return std::vector<std::uint8_t>(frame.bytes.begin(), frame.bytes.end());
+}
+
+} // namespace
+
+TEST(VoiceFrames, ImbeCodeWordsPackMostSignificantBitFirstAtTheirWidths)
+{
+    EXPECT_EQ(packImbe({0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF}).bytes,
+              (std::array<std::uint8_t, 11>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    // One set bit at the top of each word lands at bits 0, 12, 24, 36, 48, 59, 70, 81.
+    EXPECT_EQ(packImbe({0x800, 0x800, 0x800, 0x800, 0x400, 0x400, 0x400, 0x40}).bytes,
+              (std::array<std::uint8_t, 11>{0x80, 0x08, 0x00, 0x80, 0x08, 0x00, 0x80, 0x10, 0x02, 0x00, 0x40}));
+    EXPECT_EQ(packImbe({0, 0, 0, 0, 0, 0, 0, 0x01}).bytes[10], 0x01);
+}
+
+// A direction follows the wanted vocoder from its next block on; a vocoder
+// the process does not have, and what the chip cannot do, fall to software.
+TEST(CodecChoice, FollowsTheWantedVocoderAndFallsBackToSoftware)
+{
+    LogCapture log(4);
+    FakeChip chip;
+    WantedVocoder wanted{Vocoder::Dv3000};
+    EncoderChoice encoder({wanted, &chip, nullptr});
+    DecoderChoice decoder({wanted, &chip, nullptr});
+    const PcmBlock pcm{};
+
+    Ambe72Frame frame;
+    ASSERT_TRUE(encoder.current().encode72(pcm, frame));
+    EXPECT_EQ(frame.bytes[0], 1);
+    DstarFrame dstar;
+    ASSERT_TRUE(encoder.current().encodeDstar(pcm, dstar));
+    EXPECT_EQ(dstar.bytes[0], 2) << "D-STAR goes to the chip too";
+    ImbeFrame imbe;
+    ASSERT_TRUE(encoder.current().encodeImbe(pcm, imbe));
+    EXPECT_EQ(imbe, packImbe(ImbeCodeWords{})) << "the chip has no IMBE";
+    EXPECT_EQ(chip.requests, 2);
+
+    PcmBlock out;
+    decoder.current().decode49(frame49(5), out);
+    EXPECT_EQ(chip.decoded, bytesOf(to72(frame49(5))));
+    EXPECT_EQ(out[159], 3);
+    decoder.current().decodeImbe(imbe, out);
+    EXPECT_EQ(chip.requests, 3);
+
+    wanted.set(Vocoder::Software);
+    ASSERT_TRUE(encoder.current().encode72(pcm, frame));
+    EXPECT_EQ(frame, DMR_SILENCE_FRAME);
+    wanted.set(Vocoder::Emulator); // none in this process
+    ASSERT_TRUE(encoder.current().encode72(pcm, frame));
+    EXPECT_EQ(frame, DMR_SILENCE_FRAME);
+    wanted.set(Vocoder::Dv3000);
+    ASSERT_TRUE(encoder.current().encode72(pcm, frame));
+    EXPECT_EQ(frame.bytes[0], 4);
+    // One software encoder for the direction: its line comes once.
+    EXPECT_EQ(log.count("Software encoder is not available yet, the partner gets silence"), 1);
+    EXPECT_EQ(log.count("Software decoder not available yet: decoded frames are silence"), 1);
+}
+
+// The emulator takes and gives 49-bit frames: a 72-bit frame goes converted,
+// a 49-bit one as received, and its answers become 72-bit frames.
+TEST(CodecChoice, EmulatorFramesTravelIn49BitForm)
+{
+    LogCapture log(4);
+    UdpSocket emulator;
+    std::atomic_bool running{true};
+    std::vector<std::vector<std::uint8_t>> requests;
+    std::thread answer([&] {
+        while (running) {
+            auto got = emulator.receiveFrom(50ms);
+            if (!got)
+                continue;
+            requests.push_back(got->first);
+            if (got->first.size() == PCM_BLOCK_BYTES)
+                emulator.sendTo(got->second, bytesOf(frame49(got->first[0])));
+            else
+                emulator.sendTo(got->second, std::vector<std::uint8_t>(100, 0x11)); // a short block
+        }
+    });
+    EmulatorLink link("127.0.0.1:" + std::to_string(emulator.port()));
+    WantedVocoder wanted{Vocoder::Emulator};
+    EncoderChoice encoder({wanted, nullptr, &link});
+    DecoderChoice decoder({wanted, nullptr, &link});
+
+    PcmBlock pcm{};
+    pcm[0] = 9;
+    Ambe72Frame frame;
+    const bool encoded = encoder.current().encode72(pcm, frame);
+    PcmBlock out;
+    out.fill(-1);
+    decoder.current().decode72(to72(frame49(3)), out);
+    const PcmBlock decoded72 = out;
+    decoder.current().decode49(frame49(4), out);
+    DstarFrame dstar;
+    encoder.current().encodeDstar(pcm, dstar);
+    running = false;
+    answer.join();
+
+    ASSERT_TRUE(encoded);
+    EXPECT_EQ(frame, to72(frame49(9)));
+    ASSERT_EQ(requests.size(), 3u) << "D-STAR is the software's";
+    EXPECT_EQ(requests[1], bytesOf(frame49(3)));
+    EXPECT_EQ(requests[2], bytesOf(frame49(4)));
+    // A short answer fills the start of the block; the rest is silence.
+    EXPECT_EQ(decoded72[49], 0x1111);
+    EXPECT_EQ(decoded72[50], 0);
+    EXPECT_EQ(dstar.bytes, DMR_SILENCE_FRAME.bytes);
+}
+
+} // namespace halvane
