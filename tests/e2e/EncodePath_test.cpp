@@ -251,21 +251,6 @@ TEST(EncodePath, TwoUnkeysGiveTwoEnds)
     EXPECT_TRUE(eventually([&] { return countLog(rig.d.log(), "PTT off (keyed for ") == 2; }, 5s));
 }
 
-// The one slow test: the daemon's 20-second receive time-out.
-TEST(EncodePath, AKeyedGapEndsTheTransmissionOnce)
-{
-    EncodeRig rig;
-    ASSERT_TRUE(rig.start("ambeMode = NXDN\n"));
-    rig.talk(tones(1));
-    auto all = rig.untilEnd(30s);
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[1].datagram, END_TX);
-    EXPECT_TRUE(rig.d.hasLog("W: "));
-    EXPECT_TRUE(rig.d.hasLog("PTT timeout, no audio frames while ptt asserted.\n"));
-    EXPECT_FALSE(rig.d.hasLog("PTT off"));
-    EXPECT_TRUE(rig.drain(1s).empty());
-}
-
 TEST(EncodePath, MuLawAndAdpcmAreDecodedBeforeEncoding)
 {
     EncodeRig rig;

@@ -2,6 +2,7 @@
 
 #include "Log.h"
 #include "TempDir.h"
+#include "UdpSocket.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -100,11 +101,6 @@ private:
     int port_ = 0;
 };
 
-int freePort()
-{
-    return Peer().port();
-}
-
 const unsigned char* bytes(const std::string& s)
 {
     return reinterpret_cast<const unsigned char*>(s.data());
@@ -156,7 +152,7 @@ protected:
 TEST_F(UdpEndpoint, EveryFormListensOnItsReadPortAndSendsToItsWritePorts)
 {
     Peer a, b, client;
-    const int r = freePort();
+    const int r = freeUdpPort();
     const int listAB[] = {a.port(), b.port(), 0};
     const int listRA[] = {r, a.port(), 0};
 
@@ -256,7 +252,7 @@ TEST_F(UdpEndpoint, UnresolvableHostLeavesTheAnyAddress)
 TEST_F(UdpEndpoint, WaitsAndReadsEndAtOnceWhenNothingIsPending)
 {
     Peer sender;
-    const int r = freePort();
+    const int r = freeUdpPort();
     CDV3000_UDP ep("127.0.0.1", r, CDV3000_UDP::FLAG_BIND);
     unsigned char buf[8];
     EXPECT_EQ(ep.readSocket(buf, sizeof(buf)), 0);
@@ -273,7 +269,7 @@ TEST_F(UdpEndpoint, WaitsAndReadsEndAtOnceWhenNothingIsPending)
 TEST_F(UdpEndpoint, HostileSizesAreCutOrRefused)
 {
     Peer sender, target;
-    const int r = freePort();
+    const int r = freeUdpPort();
     CDV3000_UDP ep("127.0.0.1", r, target.port(), CDV3000_UDP::FLAG_BIND);
 
     sender.sendTo(r, "0123456789");
@@ -338,7 +334,7 @@ bool isPollCall(long number)
 
 TEST_F(UdpEndpoint, CloseAndReopenWakeAThreadWaitingWithoutLimit)
 {
-    const int r = freePort();
+    const int r = freeUdpPort();
     auto ep = std::make_shared<CDV3000_UDP>("127.0.0.1", r, CDV3000_UDP::FLAG_BIND);
     for (const bool reopen : {false, true}) {
         if (!ep->isOpen())
@@ -376,7 +372,7 @@ TEST_F(UdpEndpoint, CloseAndReopenWakeAThreadWaitingWithoutLimit)
 TEST_F(UdpEndpoint, SamePortEndpointAnswersAClientOnThePortItSentFrom)
 {
     Peer client;
-    const int r = freePort();
+    const int r = freeUdpPort();
     CDV3000_UDP ep("127.0.0.9", r, CDV3000_UDP::FLAG_BIND);
     EXPECT_FALSE(ep.setWriteSockAddr()); // nobody to learn yet
 
@@ -419,7 +415,7 @@ TEST_F(UdpEndpoint, SamePortEndpointAnswersAClientOnThePortItSentFrom)
 TEST_F(UdpEndpoint, LearnedClientKeepsTheConfiguredWritePorts)
 {
     Peer client, w1, w2;
-    const int r = freePort();
+    const int r = freeUdpPort();
     const int ports[] = {w1.port(), w2.port(), 0};
     CDV3000_UDP ep(nullptr, r, ports, CDV3000_UDP::FLAG_BIND);
 
@@ -441,7 +437,7 @@ TEST_F(UdpEndpoint, LoopGuardRefusesTheEndpointItself)
         EXPECT_FALSE(CDV3000_UDP::isLocalInterfaceAddress(notLocal)) << (notLocal ? notLocal : "null");
 
     Peer w;
-    const int r = freePort();
+    const int r = freeUdpPort();
     const int ports[] = {w.port(), r, 0}; // the second copy comes back to us
     CDV3000_UDP ep("127.0.0.1", r, ports, CDV3000_UDP::FLAG_BIND);
     EXPECT_EQ(writeText(ep, "echo"), 8);
@@ -542,7 +538,7 @@ TEST_F(UdpEndpoint, ConcurrentWritersReachEveryPortInTheSameOrder)
 TEST_F(UdpEndpoint, ReaderWritersRegistrationAndCloseRunTogether)
 {
     Peer c1, c2, sink;
-    const int r = freePort();
+    const int r = freeUdpPort();
     CDV3000_UDP ep("127.0.0.1", r, sink.port(), CDV3000_UDP::FLAG_BIND);
     std::atomic_int learned{0};
     std::thread reader([&] {
