@@ -8,12 +8,15 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <thread>
 #include <vector>
 
 namespace halvane {
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -98,6 +101,33 @@ TEST(Queue, ManyProducersOneConsumer)
         EXPECT_EQ(std::adjacent_find(received[p].begin(), received[p].end()), received[p].end()) << p;
     }
     EXPECT_EQ(queue.size(), 0u);
+}
+
+// The decode thread waits no longer than its silence watchdog allows.
+TEST(Queue, PopForTimesOutEmptyAndWakesForAPush)
+{
+    TlvQueue queue(4, "TLV queue");
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(queue.popFor(30ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 30ms);
+    EXPECT_FALSE(queue.popFor(0ms));
+
+    std::thread producer([&] {
+        std::this_thread::sleep_for(20ms);
+        queue.push(std::make_unique<TLV_CLASS>(TAG_WAKEUP, std::string_view()));
+    });
+    const auto waitStart = std::chrono::steady_clock::now();
+    auto record = queue.popFor(10s);
+    producer.join();
+    ASSERT_TRUE(record && *record);
+    EXPECT_EQ((*record)->tag(), TAG_WAKEUP);
+    EXPECT_LT(std::chrono::steady_clock::now() - waitStart, 9s); // woken, not timed out
+
+    // What is queued comes at once, in order.
+    queue.push(std::make_unique<TLV_CLASS>(TAG_EVENT, "a"));
+    queue.push(std::make_unique<TLV_CLASS>(TAG_EVENT, "b"));
+    EXPECT_STREQ((*queue.popFor(0ms))->text(), "a");
+    EXPECT_STREQ((*queue.popFor(0ms))->text(), "b");
 }
 
 } // namespace
