@@ -187,17 +187,4 @@ TEST(Bridge, HostileDatagramsAreDroppedAndTheBridgeStaysUp)
     EXPECT_EQ(d.process->wait(std::chrono::milliseconds(10)), -1);
 }
 
-TEST(Bridge, EmulatorIsStartedFromACommand)
-{
-    Daemon d;
-    std::string script = d.dir.write("emulator.sh", "#!/bin/sh\necho \"$@\" > " + d.dir.file("emulator.args") + "\n");
-    chmod(script.c_str(), 0755);
-    ASSERT_TRUE(d.startRunning("useEmulator = true\nemulatorAddress = " + script + "\n"));
-    EXPECT_TRUE(d.hasLog("Starting emulator with arguments: " + script + " -S 2470\n"));
-    EXPECT_TRUE(d.hasLog("Wait...\n"));
-    EXPECT_TRUE(d.hasLog("Connecting to emulator on host 127.0.0.1:2470\n"));
-    EXPECT_TRUE(d.waitForLog("Emulator done, result = 0\n"));
-    EXPECT_EQ(readFile(d.dir.file("emulator.args")), "-S 2470\n");
-}
-
 } // namespace halvane

@@ -1,5 +1,6 @@
 #include "EmulatorLink.h"
 
+#include "ChildProcess.h"
 #include "LogCapture.h"
 
 #include <gtest/gtest.h>
@@ -77,6 +78,20 @@ private:
 };
 
 } // namespace
+
+// A command is started with the port appended and reaped when it ends.
+TEST(EmulatorLink, CommandIsStartedAndReaped)
+{
+    LogCapture capture(2);
+    const std::string script =
+        capture.dir().write("emulator.sh", "echo \"$@\" > " + capture.dir().file("emulator.args") + "\n");
+    EmulatorLink link("sh " + script, std::chrono::milliseconds(0));
+    EXPECT_TRUE(capture.has('M', "Starting emulator with arguments: sh " + script + " -S 2470"));
+    EXPECT_TRUE(capture.has('M', "Wait..."));
+    EXPECT_TRUE(capture.has('I', "Connecting to emulator on host 127.0.0.1:2470"));
+    EXPECT_TRUE(eventually([&] { return capture.contains("Emulator done, result = 0"); }));
+    EXPECT_EQ(readFile(capture.dir().file("emulator.args")), "-S 2470\n");
+}
 
 TEST(EmulatorLink, AddressIsHostPortOrACommand)
 {
