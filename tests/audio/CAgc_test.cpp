@@ -6,75 +6,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <deque>
 #include <thread>
 #include <vector>
 
 namespace halvane {
 
 namespace {
-
-// The AGC written straight from its equations, with queues for the delay line
-// and the window, to check the ring-buffer implementation against.
-class AgcModel {
-public:
-    explicit AgcModel(float rate)
-        : rate_(rate), delay_(static_cast<std::size_t>(0.015 * rate), 0.0f),
-          window_(static_cast<std::size_t>(0.018 * rate), -16.0f)
-    {
-    }
-
-    // New settings at the same rate: new coefficients, same state.
-    void configure(bool hang, int threshold, int slope, int decay)
-    {
-        hang_ = hang;
-        knee_ = threshold / 20.0f;
-        gainSlope_ = slope / 100.0f;
-        kneeGain_ = 0.7f * std::pow(10.0f, knee_ * (gainSlope_ - 1.0f));
-        fastRise_ = 1.0f - std::exp(-1.0f / (0.002f * rate_));
-        fastFall_ = 1.0f - std::exp(-1.0f / (0.005f * rate_));
-        slowRise_ = 1.0f - std::exp(-1.0f / (decay * rate_ * 0.001f * 0.3f));
-        slowFall_ = 1.0f - std::exp(-1.0f / (hang ? 0.05f * rate_ : decay * rate_ * 0.001f));
-        hangLength_ = static_cast<int>(decay * rate_ * 0.001);
-    }
-
-    float step(float x)
-    {
-        const float d = delay_.front();
-        delay_.pop_front();
-        delay_.push_back(x);
-        const float m = std::log10(std::fabs(x) + 1e-8f);
-        const float o = window_.front();
-        window_.pop_front();
-        window_.push_back(m);
-        if (m > peak_)
-            peak_ = m;
-        else if (o == peak_)
-            peak_ = std::max(-8.0f, *std::max_element(window_.begin(), window_.end()));
-        fast_ = average(fast_, peak_ > fast_ ? fastRise_ : fastFall_);
-        if (!hang_)
-            slow_ = average(slow_, peak_ > slow_ ? slowRise_ : slowFall_);
-        else if (peak_ > slow_) {
-            slow_ = average(slow_, slowRise_);
-            hangCount_ = 0;
-        } else if (hangCount_ < hangLength_)
-            ++hangCount_;
-        else
-            slow_ = average(slow_, slowFall_);
-        const float level = std::max(fast_, slow_);
-        return level <= knee_ ? d * kneeGain_ : d * 0.7f * std::pow(10.0f, level * (gainSlope_ - 1.0f));
-    }
-
-private:
-    float average(float value, float coef) const { return (1.0f - coef) * value + coef * peak_; }
-
-    float rate_;
-    std::deque<float> delay_, window_;
-    bool hang_ = false;
-    float knee_ = 0, gainSlope_ = 0, kneeGain_ = 0, fastRise_ = 0, fastFall_ = 0, slowRise_ = 0, slowFall_ = 0;
-    int hangLength_ = 0, hangCount_ = 0;
-    float peak_ = -16.0f, fast_ = -5.0f, slow_ = -5.0f;
-};
 
 // Two talk spurts with half a second of silence between them, long enough
 // for the hang and the slow decay to play out.
@@ -116,42 +53,6 @@ TEST(CAgc, DefaultSettingsAt8000Hz)
     EXPECT_NEAR(agc.slowFallCoef, 1 - std::exp(-1.0 / 400), 1e-7);
 }
 
-TEST(CAgc, FollowsTheModelOnSpeech)
-{
-    const std::vector<float> in = speechWithPause();
-    if (in.empty())
-        GTEST_SKIP() << "codec2-examples speech not installed";
-    for (bool hang : {false, true}) {
-        SCOPED_TRACE(hang ? "hang" : "no hang");
-        CAgc agc;
-        agc.SetParameters(hang, -20, 10, 100, 8000.0);
-        // Uneven pieces, as nothing may depend on where a call starts, and
-        // new settings at the same rate in mid-word.
-        std::vector<float> out(in.size());
-        std::size_t done = 0, changedAt = 0;
-        for (std::size_t piece = 1; done < in.size(); piece = piece * 7 % 397 + 1) {
-            if (changedAt == 0 && done >= 12000) {
-                agc.SetParameters(hang, -10, 30, 40, 8000.0);
-                changedAt = done;
-            }
-            const std::size_t count = std::min(piece, in.size() - done);
-            agc.ProcessData(static_cast<int>(count), &in[done], &out[done]);
-            done += count;
-        }
-        EXPECT_TRUE(allZero(out.begin(), out.begin() + 120));
-        EXPECT_NE(out[120], 0.0f);
-
-        AgcModel model(8000.0f);
-        model.configure(hang, -20, 10, 100);
-        for (std::size_t i = 0; i < in.size(); ++i) {
-            if (i == changedAt)
-                model.configure(hang, -10, 30, 40);
-            const float expected = model.step(in[i]);
-            ASSERT_NEAR(out[i], expected, 1e-5f * std::max(1.0f, std::fabs(expected))) << "sample " << i;
-        }
-    }
-}
-
 TEST(CAgc, RepeatedSettingsKeepTheStateANewRateResetsIt)
 {
     const std::vector<float> in = speechWithPause();
@@ -161,7 +62,12 @@ TEST(CAgc, RepeatedSettingsKeepTheStateANewRateResetsIt)
     agc.SetParameters(true, -20, 10, 100, 8000.0);
     twin.SetParameters(true, -20, 10, 100, 8000.0);
     std::vector<float> out(160), twinOut(160);
-    for (std::size_t at = 0; at + 160 <= in.size(); at += 160) {
+    // The delay line holds 15 ms: the first 120 samples out are silence.
+    agc.ProcessData(160, &in[0], out.data());
+    twin.ProcessData(160, &in[0], twinOut.data());
+    EXPECT_TRUE(allZero(out.begin(), out.begin() + 120));
+    EXPECT_FALSE(allZero(out.begin() + 120, out.end()));
+    for (std::size_t at = 160; at + 160 <= in.size(); at += 160) {
         agc.SetParameters(true, -20, 10, 100, 8000.0);
         agc.ProcessData(160, &in[at], out.data());
         twin.ProcessData(160, &in[at], twinOut.data());

@@ -28,8 +28,6 @@ public:
     explicit UdpSocket(int port = 0)
     {
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(static_cast<uint16_t>(port));

@@ -1,6 +1,6 @@
 #include "CDV3000_UDP.h"
 
-#include "Log.h"
+#include "LogCapture.h"
 #include "TempDir.h"
 #include "UdpSocket.h"
 
@@ -37,43 +37,17 @@ struct Datagram {
     int fromPort = 0;
 };
 
-// A plain socket bound to 127.0.0.1 on a port of the system's choosing: the
-// far side of an endpoint under test.
+// The far side of an endpoint under test.
 class Peer {
 public:
-    Peer()
-    {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a = loopback(0);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        socklen_t len = sizeof(a);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
-    ~Peer() { ::close(fd_); }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-
-    int port() const { return port_; }
-
-    void sendTo(int port, const std::string& data) const
-    {
-        const sockaddr_in to = loopback(port);
-        ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
-    }
-
+    int port() const { return socket_.port(); }
+    void sendTo(int port, const std::string& data) const { socket_.sendTo(port, std::vector<uint8_t>(data.begin(), data.end())); }
     std::optional<Datagram> receive(std::chrono::milliseconds limit = LIMIT) const
     {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0)
+        auto got = socket_.receiveFrom(limit);
+        if (!got)
             return std::nullopt;
-        char buf[70000];
-        sockaddr_in from{};
-        socklen_t len = sizeof(from);
-        const ssize_t n = ::recvfrom(fd_, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < 0)
-            return std::nullopt;
-        return Datagram{std::string(buf, static_cast<size_t>(n)), ntohs(from.sin_port)};
+        return Datagram{std::string(got->first.begin(), got->first.end()), got->second};
     }
 
     // Proves nothing else reached this peer: a marker sent now must be the
@@ -81,24 +55,14 @@ public:
     void expectOnlyMarkerPending() const
     {
         Peer other;
-        other.sendTo(port_, "marker");
+        other.sendTo(port(), "marker");
         const auto next = receive();
         ASSERT_TRUE(next.has_value());
         EXPECT_EQ(next->data, "marker");
     }
 
-    static sockaddr_in loopback(int port)
-    {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return a;
-    }
-
 private:
-    int fd_ = -1;
-    int port_ = 0;
+    UdpSocket socket_;
 };
 
 const unsigned char* bytes(const std::string& s)
@@ -119,30 +83,6 @@ std::string readOne(CDV3000_UDP& ep)
     const int n = ep.readSocket(buf, sizeof(buf));
     return n < 0 ? "<error>" : std::string(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
 }
-
-// Log lines written while the object lives, at every level.
-class LogCapture {
-public:
-    LogCapture()
-    {
-        static TempDir dir;
-        if (std::string(LogPath()).empty()) {
-            ::setenv("HalvaneLogDir", dir.path().c_str(), 1);
-            LogOpen("transport_tests");
-        }
-        path_ = LogPath();
-        start_ = readFile(path_).size();
-        level_ = getLogLevel();
-        setLogLevel(1);
-    }
-    ~LogCapture() { setLogLevel(level_); }
-    std::string text() const { return readFile(path_).substr(start_); }
-
-private:
-    std::string path_;
-    std::size_t start_ = 0;
-    int level_ = 0;
-};
 
 class UdpEndpoint : public ::testing::Test {
 protected:
