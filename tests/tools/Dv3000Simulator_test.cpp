@@ -1,6 +1,6 @@
-// The DV3000 simulator itself: what it answers and ignores on the wire, the
-// selection of faulty replies, the vocoder hooks, its command line, and the
-// dv3000-sim program as an operator runs it.
+// The DV3000 simulator itself, for what the exchanges with it
+// (DV3000Exchange_test.cpp) do not show: the vocoder hooks, its command line,
+// and the dv3000-sim program as an operator runs it.
 #include "Dv3000Simulator.h"
 
 #include "CDMR_DV3000.h"
@@ -97,57 +97,6 @@ bool parse(const std::vector<std::string>& args, Sim::Options& options, std::str
 }
 
 } // namespace
-
-TEST(Dv3000Simulator, AnswersWhatTheChipAnswersAndIgnoresTheRest)
-{
-    auto sim = startUdp({});
-    Client client(sim->udpPort());
-
-    // Flush blocks and unknown or malformed packets get no answer.
-    client.send(Bytes(10, 0));
-    client.send({0x61, 0x00, 0x01, 0x00, 0x77});
-    client.send({0x61, 0x00, 0x04, 0x02, 0x00, 0x01, 0x12, 0x34});
-    client.send({0x61, 0x00, 0x0B, 0x01});
-    EXPECT_FALSE(client.receive(200ms).has_value());
-
-    client.send({0x61, 0x00, 0x07, 0x00, 0x34, 0x05, 0x00, 0x00, 0x0F, 0x00, 0x00});
-    EXPECT_EQ(client.receive(), (Bytes{0x61, 0x00, 0x01, 0x00, 0x39}));
-    client.send({0x61, 0x00, 0x01, 0x00, 0x30});
-    EXPECT_EQ(client.receive(), (Bytes{0x61, 0x00, 0x0B, 0x00, 0x30, 'A', 'M', 'B', 'E', '3', '0', '0', '0', 'R', 0}));
-    client.send(Bytes(std::begin(CDMR_DV3000::rateCommandDSTAR), std::end(CDMR_DV3000::rateCommandDSTAR)));
-    EXPECT_EQ(client.receive(), (Bytes{0x61, 0x00, 0x02, 0x00, 0x0A, 0x00}));
-
-    const Sim::Block block = rampBlock(0);
-    client.send(speechRequest(block));
-    EXPECT_EQ(client.receive(), channelReply(Sim::standInEncode(block, Sim::RateMode::Dstar)));
-
-    const Sim::Stats stats = sim->stats();
-    EXPECT_EQ(stats.flushBytes, 10);
-    EXPECT_EQ(stats.ignoredPackets, 3);
-    EXPECT_EQ(stats.mode, Sim::RateMode::Dstar);
-}
-
-TEST(Dv3000Simulator, FaultsHitTheChosenRepliesOnly)
-{
-    Sim::Options options;
-    options.faults = {Sim::Fault::NoReply};
-    options.faultOn = Sim::FaultTarget::Encode;
-    options.faultSkip = 1;
-    options.faultCount = 1;
-    auto sim = startUdp(options);
-    Client client(sim->udpPort());
-
-    const Bytes frame = channelReply(Sim::Frame{});
-    client.send(speechRequest(rampBlock(0)));
-    EXPECT_TRUE(client.receive().has_value());  // skipped
-    client.send(frame);
-    EXPECT_TRUE(client.receive().has_value());  // a decode: not a target
-    client.send(speechRequest(rampBlock(1)));
-    EXPECT_FALSE(client.receive(300ms).has_value()); // the one faulty reply
-    client.send(speechRequest(rampBlock(2)));
-    EXPECT_TRUE(client.receive().has_value());  // count used up
-    EXPECT_EQ(sim->stats().faultsInjected, 1);
-}
 
 TEST(Dv3000Simulator, VocoderHooksReplaceTheStandIn)
 {

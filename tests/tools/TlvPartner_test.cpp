@@ -1,7 +1,7 @@
-// The TLV partner library and the tlv-partner program, checked against a
-// loopback listener that plays Halvane: records byte for byte, decoding of
-// what Halvane sends, the collection of calls, the saved-call file, the
-// replay time line asked of the clock, and the program as an operator runs it.
+// The TLV partner library and the tlv-partner program, for what the
+// end-to-end tests do not show: the collection of calls, the saved-call
+// file, the replay time line asked of the clock, and the program as an
+// operator runs it.
 #include "TlvPartner.h"
 
 #include "CallCollector.h"
@@ -107,95 +107,6 @@ SavedCall savedCall(const std::vector<Bytes>& records)
 }
 
 } // namespace
-
-TEST_F(TlvPartnerTest, SendsEveryKindOfRecordExactly)
-{
-    ASSERT_TRUE(partner.sendBegin(CallRecord{3120001, 311000, 91, 1, 1, "N0CALL"}));
-    ASSERT_TRUE(partner.sendSetInfo(CallRecord{0, 0, 0, 0, 0, ""}));
-    ASSERT_TRUE(partner.sendEnd(2));
-    ASSERT_TRUE(partner.sendCommand("txTg=91"));
-    ASSERT_TRUE(partner.sendEvent("net up"));
-    ASSERT_TRUE(partner.sendTune("3100"));
-    ASSERT_TRUE(partner.sendValue(TAG_WAKEUP, {}));
-    ASSERT_TRUE(partner.sendDatagram(Bytes{TAG_AMBE_72, 28, 1}));
-
-    EXPECT_EQ(halvane.next(), BEGIN_N0CALL);
-    EXPECT_EQ(halvane.next(), (Bytes{TAG_SET_INFO, 13, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(halvane.next(), (Bytes{TAG_END_TX, 1, 2}));
-    // Texts go without a NUL: the length is the text's.
-    EXPECT_EQ(halvane.next(), withText({TAG_REMOTE_CMD, 7}, "txTg=91"));
-    EXPECT_EQ(halvane.next(), withText({TAG_EVENT, 6}, "net up"));
-    EXPECT_EQ(halvane.next(), withText({TAG_TG_TUNE, 4}, "3100"));
-    EXPECT_EQ(halvane.next(), (Bytes{TAG_WAKEUP, 0}));
-    EXPECT_EQ(halvane.next(), (Bytes{TAG_AMBE_72, 28, 1}));
-}
-
-TEST_F(TlvPartnerTest, DecodesWhatHalvaneSends)
-{
-    const std::string json = "{\"call\":\"N0CALL\",\"name\":\"Ann\"}";
-    Bytes begin = {TAG_BEGIN_TX, static_cast<std::uint8_t>(12 + json.size() + 1), 0, 0, 1, 0, 0, 0, 2, 0, 0, 3, 2, 5};
-    begin = withText(begin, json);
-    begin.push_back(0);
-    toPartner(begin);
-    toPartner(voiceRecord(TAG_AMBE_72, 2, 28, 0x10));
-    toPartner(voiceRecord(TAG_AMBE_49, 2, 22, 0x20));
-    toPartner(voiceRecord(TAG_IMBE, 0, 22, 0x30));
-    toPartner(voiceRecord(TAG_AMBE_DSTAR, 0, 9, 0x40));
-    toPartner({TAG_END_TX, 1, 2});
-    toPartner(withText({TAG_REMOTE_CMD, 9}, "txTg=3100"));
-    toPartner(withText({TAG_EVENT, 3}, std::string("a\0b", 3)));
-    toPartner({TAG_AMBE_72, 28, 1});       // 3 bytes: its length byte says 28
-    toPartner(withText(Bytes(), "USRP" + std::string(28, '\0'))); // a USRP packet on the TLV port
-
-    std::optional<TlvMessage> m = partner.receive(WAIT);
-    ASSERT_TRUE(m);
-    ASSERT_EQ(m->kind, TlvMessage::Kind::Record);
-    EXPECT_EQ(m->datagram, begin);
-    EXPECT_TRUE(m->is(TAG_BEGIN_TX));
-    ASSERT_TRUE(m->call);
-    EXPECT_EQ(m->call->source, 1u);
-    EXPECT_EQ(m->call->call, "N0CALL");
-    EXPECT_EQ(m->callText, json);
-    EXPECT_EQ(m->slot, 2);
-
-    const struct {
-        std::uint8_t tag;
-        int slot;
-        int frames;
-    } voice[] = {{TAG_AMBE_72, 2, 3}, {TAG_AMBE_49, 2, 3}, {TAG_IMBE, -1, 2}, {TAG_AMBE_DSTAR, -1, 1}};
-    for (const auto& v : voice) {
-        m = partner.receive(WAIT);
-        ASSERT_TRUE(m);
-        SCOPED_TRACE(tlvTagName(v.tag));
-        EXPECT_TRUE(m->is(v.tag));
-        EXPECT_EQ(m->slot, v.slot);
-        EXPECT_EQ(m->frames, v.frames);
-        EXPECT_EQ(voiceAirTime(*m->record), std::chrono::milliseconds(20 * v.frames));
-    }
-
-    m = partner.receive(WAIT);
-    ASSERT_TRUE(m);
-    EXPECT_TRUE(m->is(TAG_END_TX));
-    EXPECT_EQ(m->slot, 2);
-
-    // The DTMF-made command of Halvane carries no NUL; an event text ends at one.
-    m = partner.receiveTag(TAG_REMOTE_CMD, WAIT);
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->text, "txTg=3100");
-    m = partner.receive(WAIT);
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->text, "a");
-
-    m = partner.receive(WAIT);
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->kind, TlvMessage::Kind::Malformed);
-    EXPECT_FALSE(m->record);
-    m = partner.receive(WAIT);
-    ASSERT_TRUE(m);
-    EXPECT_EQ(m->kind, TlvMessage::Kind::UsrpPacket);
-
-    EXPECT_FALSE(partner.receive(0ms));
-}
 
 TEST_F(TlvPartnerTest, ReceiveCallKeepsTheCallAndSkipsTheRest)
 {
@@ -316,26 +227,6 @@ TEST(CommandLineValues, CallRecords)
     EXPECT_FALSE(parseCallArgument("1,1,1,1", call, error));
     EXPECT_FALSE(parseCallArgument("1,1,1,1,1," + std::string(243, 'c'), call, error));
     EXPECT_EQ(call.source, 16777215u); // untouched by failures
-}
-
-TEST(TlvPartnerProgram, SendsTheRecordsOfItsCommandLineInOrder)
-{
-    TempDir dir;
-    Listener halvane;
-    const std::string out = dir.file("out.txt");
-    ChildProcess program(HALVANE_BIN_DIR "/tlv-partner",
-                         {"--to", "127.0.0.1:" + std::to_string(halvane.port()), "--bind", "127.0.0.1:0",
-                          "--send-command", "txTg=91", "--event", "hello world", "--tune=3100", "--begin",
-                          "3120001,311000,91,1,1,N0CALL", "--set-info", "1,2,3,4,5", "--end", "1", "--tlv", "0C 00"},
-                         dir.path(), {}, out);
-    EXPECT_EQ(halvane.next(), withText({TAG_REMOTE_CMD, 7}, "txTg=91"));
-    EXPECT_EQ(halvane.next(), withText({TAG_EVENT, 11}, "hello world"));
-    EXPECT_EQ(halvane.next(), withText({TAG_TG_TUNE, 4}, "3100"));
-    EXPECT_EQ(halvane.next(), BEGIN_N0CALL);
-    EXPECT_EQ(halvane.next(), (Bytes{TAG_SET_INFO, 13, 0, 0, 1, 0, 0, 0, 2, 0, 0, 3, 4, 5, 0}));
-    EXPECT_EQ(halvane.next(), (Bytes{TAG_END_TX, 1, 1}));
-    EXPECT_EQ(halvane.next(), (Bytes{TAG_WAKEUP, 0}));
-    EXPECT_EQ(program.wait(), 0) << readFile(out);
 }
 
 TEST(TlvPartnerProgram, SavesACallAndReplaysTheFile)

@@ -1,20 +1,16 @@
 // The DV3000 protocol class without a chip: packet validation with its exact
-// messages, start-up failures that need no answering peer, and the decoded
-// audio hand-over. Exchanges with a chip (the simulator) are tested in
-// tests/tools.
+// messages, a start-up that fails before anything answers, and exchanges
+// that fail. Exchanges with a chip (the simulator) are tested in
+// tests/tools/DV3000Exchange_test.cpp.
 #include "CDMR_DV3000.h"
 #include "CDV3000_Base.h"
 
 #include "LogCapture.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstdint>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace halvane {
@@ -35,31 +31,6 @@ public:
     }
     std::vector<std::uint8_t> delivered;
     int calls = 0;
-};
-
-// A UDP socket on loopback that receives and never answers: an AMBE server
-// address where nothing speaks the protocol.
-class SilentPeer {
-public:
-    SilentPeer()
-    {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        socklen_t len = sizeof(a);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
-    ~SilentPeer() { ::close(fd_); }
-    SilentPeer(const SilentPeer&) = delete;
-    SilentPeer& operator=(const SilentPeer&) = delete;
-    int port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
 };
 
 class DV3000WithoutChip : public ::testing::Test {
@@ -95,22 +66,6 @@ TEST_F(DV3000WithoutChip, ValidationNamesEachFaultExactly)
 
     EXPECT_FALSE(chip.validateDV3000(15, channel, 2));
     EXPECT_TRUE(log.has('E', "DV3000 return type not correct.  Found 1, expected 2"));
-}
-
-TEST_F(DV3000WithoutChip, SilentServerFailsAtTheResetStage)
-{
-    SilentPeer peer;
-    DV3000Options link;
-    link.port = static_cast<unsigned>(peer.port());
-    CDV3000_Base chip(link);
-    EXPECT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 0);
-    EXPECT_EQ(chip.dv3000Ready, 0);
-    const std::string where = "127.0.0.1:" + std::to_string(peer.port());
-    EXPECT_TRUE(log.has('M', "Connecting to DV3000 hardware......"));
-    EXPECT_TRUE(log.has('W', "DV3000 did not reset at " + where));
-    EXPECT_TRUE(log.has('W', "DV3000 not found at " + where + " (Reset failed)"));
-    // The endpoint is closed again after a failed start-up.
-    EXPECT_FALSE(chip.udp.isOpen());
 }
 
 TEST_F(DV3000WithoutChip, MissingSerialDeviceFailsAtTheConnectStage)
