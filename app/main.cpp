@@ -6,8 +6,8 @@
 #include "ConfigFile.h"
 #include "Log.h"
 #include "SignalWatcher.h"
+#include "SoftwareDecoder.h"
 #include "Version.h"
-#include "MbeVersion.h"
 
 #include <cstdio>
 #include <cstring>
@@ -52,9 +52,7 @@ void* DMRLink(void*)
         std::fflush(stdout);
         _exit(252);
     } else {
-        char version[16];
-        mbe_printVersion(version, sizeof(version));
-        Log(4, "Using software MBE decoder version %s\n", version);
+        Log(4, "Using software MBE decoder version %s\n", SoftwareDecoder::version().c_str());
         Log(4, "Using software IMBE/AMBE vocoder\n");
     }
     bridge->beginEncodeLoop();

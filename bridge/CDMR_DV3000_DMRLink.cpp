@@ -1,9 +1,7 @@
 #include "CDMR_DV3000_DMRLink.h"
 
-#include "AudioDevice.h"
 #include "AudioShaping.h"
 #include "CallRecord.h"
-#include "ConfigFile.h"
 #include "Log.h"
 #include "SignalWatcher.h"
 #include "Threads.h"

@@ -1,6 +1,5 @@
 #include "EncodePath.h"
 
-#include "AmbeFrame.h"
 #include "AudioDevice.h"
 #include "AudioShaping.h"
 #include "CUsrpPacket.h"
@@ -313,8 +312,7 @@ void EncodePath::sendAmbeFrame(const Ambe72Frame& frame)
                   record72_.begin() +
                       static_cast<std::ptrdiff_t>(RECORD_OFFSET_FRAMES + frameIndex_ * AMBE_72_FRAME_BYTES));
     } else {
-        Ambe49Frame frame49;
-        convert72BitAmbeTo49Bit(frame.bytes, frame49.bytes);
+        const Ambe49Frame frame49 = toAmbe49(frame);
         std::copy(frame49.bytes.begin(), frame49.bytes.end(),
                   record49_.begin() +
                       static_cast<std::ptrdiff_t>(RECORD_OFFSET_FRAMES + frameIndex_ * AMBE_49_FRAME_BYTES));

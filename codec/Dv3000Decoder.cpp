@@ -1,6 +1,5 @@
 #include "Dv3000Decoder.h"
 
-#include "AmbeFrame.h"
 #include "CDV3000_Base.h"
 
 namespace halvane {
@@ -12,9 +11,7 @@ void Dv3000Decoder::decode72(const Ambe72Frame& frame, PcmBlock& pcm)
 
 void Dv3000Decoder::decode49(const Ambe49Frame& frame, PcmBlock& pcm)
 {
-    Ambe72Frame frame72;
-    convert49BitAmbeTo72Bit(frame.bytes, frame72.bytes);
-    decode72(frame72, pcm);
+    decode72(toAmbe72(frame), pcm);
 }
 
 void Dv3000Decoder::decodeDstar(const DstarFrame& frame, PcmBlock& pcm)

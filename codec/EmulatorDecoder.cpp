@@ -1,15 +1,12 @@
 #include "EmulatorDecoder.h"
 
-#include "AmbeFrame.h"
 #include "EmulatorLink.h"
 
 namespace halvane {
 
 void EmulatorDecoder::decode72(const Ambe72Frame& frame, PcmBlock& pcm)
 {
-    Ambe49Frame frame49;
-    convert72BitAmbeTo49Bit(frame.bytes, frame49.bytes);
-    decode49(frame49, pcm);
+    decode49(toAmbe49(frame), pcm);
 }
 
 void EmulatorDecoder::decode49(const Ambe49Frame& frame, PcmBlock& pcm)

@@ -1,6 +1,5 @@
 #include "EmulatorEncoder.h"
 
-#include "AmbeFrame.h"
 #include "EmulatorLink.h"
 
 namespace halvane {
@@ -9,7 +8,7 @@ bool EmulatorEncoder::encode72(const PcmBlock& pcm, Ambe72Frame& frame)
 {
     Ambe49Frame frame49;
     if (link_.encode(pcm.data(), frame49.data()))
-        convert49BitAmbeTo72Bit(frame49.bytes, frame.bytes);
+        frame = toAmbe72(frame49);
     else
         frame = Ambe72Frame{};
     return true;

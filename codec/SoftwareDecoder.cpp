@@ -1,9 +1,16 @@
 #include "SoftwareDecoder.h"
 
-#include "AmbeFrame.h"
 #include "Log.h"
+#include "MbeVersion.h"
 
 namespace halvane {
+
+std::string SoftwareDecoder::version()
+{
+    char text[16];
+    mbe_printVersion(text, sizeof(text));
+    return text;
+}
 
 void SoftwareDecoder::silence(PcmBlock& pcm)
 {
@@ -21,9 +28,7 @@ void SoftwareDecoder::decode72(const Ambe72Frame&, PcmBlock& pcm)
 
 void SoftwareDecoder::decode49(const Ambe49Frame& frame, PcmBlock& pcm)
 {
-    Ambe72Frame frame72;
-    convert49BitAmbeTo72Bit(frame.bytes, frame72.bytes);
-    decode72(frame72, pcm);
+    decode72(toAmbe72(frame), pcm);
 }
 
 void SoftwareDecoder::decodeDstar(const DstarFrame&, PcmBlock& pcm)

@@ -10,6 +10,8 @@
 
 #include "VoiceDecoder.h"
 
+#include <string>
+
 namespace halvane {
 
 class SoftwareDecoder final : public VoiceDecoder {
@@ -18,6 +20,10 @@ public:
     void decode49(const Ambe49Frame& frame, PcmBlock& pcm) override;
     void decodeDstar(const DstarFrame& frame, PcmBlock& pcm) override;
     void decodeImbe(const ImbeFrame& frame, PcmBlock& pcm) override;
+
+    // The version of the MBE synthesiser behind it, as the start-up report
+    // shows it.
+    static std::string version();
 
 private:
     void silence(PcmBlock& pcm);

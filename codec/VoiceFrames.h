@@ -50,4 +50,10 @@ using ImbeCodeWords = std::array<std::uint16_t, IMBE_CODE_WORDS>;
 // The code words packed into a frame; bits above a word's width are ignored.
 ImbeFrame packImbe(const ImbeCodeWords& words);
 
+// A 49-bit frame with its Golay protection and scrambling added, and back:
+// up to three bit errors in each protected code word are corrected, heavier
+// damage gives a wrong frame without notice.
+Ambe72Frame toAmbe72(const Ambe49Frame& frame);
+Ambe49Frame toAmbe49(const Ambe72Frame& frame);
+
 } // namespace halvane

@@ -3,7 +3,6 @@
 // to a recorder, recording senders and a fake clock.
 #include "DecodePath.h"
 
-#include "AmbeFrame.h"
 #include "CDV3000_Base.h"
 #include "MacroRunner.h"
 #include "PeerSender.h"
@@ -207,8 +206,9 @@ TEST_F(DecodePathTest, FramesPerRecordLength)
             for (std::size_t i = 0; i < size && first + size * k + i < value.size(); ++i)
                 frame[i] = value[first + size * k + i];
             if (size == 7) {
-                Ambe72Frame f72;
-                convert49BitAmbeTo72Bit(std::span<const std::uint8_t, 7>(frame.data(), 7), f72.bytes);
+                Ambe49Frame f49;
+                std::copy(frame.begin(), frame.end(), f49.bytes.begin());
+                const Ambe72Frame f72 = toAmbe72(f49);
                 frame.assign(f72.bytes.begin(), f72.bytes.end());
             }
             EXPECT_EQ(chip.frames[k], frame) << "frame " << k;

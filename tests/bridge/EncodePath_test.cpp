@@ -2,7 +2,6 @@
 // counts its requests, a fake clock and wait, and a loopback partner socket.
 #include "EncodePath.h"
 
-#include "AmbeFrame.h"
 #include "CDV3000_Base.h"
 #include "CUsrpPacket.h"
 #include "EmulatorLink.h"
@@ -202,8 +201,7 @@ TEST_F(EncodePathTest, CallRecordThenFramesThreeToARecordCarriedAcrossTransmissi
     for (int n : {7, 8, 9}) {
         Ambe72Frame frame;
         frame.bytes.fill(static_cast<std::uint8_t>(n));
-        Ambe49Frame frame49;
-        convert72BitAmbeTo49Bit(frame.bytes, frame49.bytes);
+        const Ambe49Frame frame49 = toAmbe49(frame);
         expected.insert(expected.end(), frame49.bytes.begin(), frame49.bytes.end());
     }
     EXPECT_EQ(narrow[2], expected);

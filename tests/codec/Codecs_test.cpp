@@ -3,7 +3,6 @@
 #include "CDV3000_Base.h"
 #include "CodecChoice.h"
 #include "EmulatorLink.h"
-#include "AmbeFrame.h"
 
 #include "LogCapture.h"
 #include "UdpSocket.h"
@@ -48,13 +47,6 @@ Ambe49Frame frame49(std::uint8_t seed)
     return f;
 }
 
-Ambe72Frame to72(const Ambe49Frame& f)
-{
-    Ambe72Frame out;
-    convert49BitAmbeTo72Bit(f.bytes, out.bytes);
-    return out;
-}
-
 template <typename Frame>
 std::vector<std::uint8_t> bytesOf(const Frame& frame)
 {
@@ -97,7 +89,7 @@ TEST(CodecChoice, FollowsTheWantedVocoderAndFallsBackToSoftware)
 
     PcmBlock out;
     decoder.current().decode49(frame49(5), out);
-    EXPECT_EQ(chip.decoded, bytesOf(to72(frame49(5))));
+    EXPECT_EQ(chip.decoded, bytesOf(toAmbe72(frame49(5))));
     EXPECT_EQ(out[159], 3);
     decoder.current().decodeImbe(imbe, out);
     EXPECT_EQ(chip.requests, 3);
@@ -147,7 +139,7 @@ TEST(CodecChoice, EmulatorFramesTravelIn49BitForm)
     const bool encoded = encoder.current().encode72(pcm, frame);
     PcmBlock out;
     out.fill(-1);
-    decoder.current().decode72(to72(frame49(3)), out);
+    decoder.current().decode72(toAmbe72(frame49(3)), out);
     const PcmBlock decoded72 = out;
     decoder.current().decode49(frame49(4), out);
     DstarFrame dstar;
@@ -156,7 +148,7 @@ TEST(CodecChoice, EmulatorFramesTravelIn49BitForm)
     answer.join();
 
     ASSERT_TRUE(encoded);
-    EXPECT_EQ(frame, to72(frame49(9)));
+    EXPECT_EQ(frame, toAmbe72(frame49(9)));
     ASSERT_EQ(requests.size(), 3u) << "D-STAR is the software's";
     EXPECT_EQ(requests[1], bytesOf(frame49(3)));
     EXPECT_EQ(requests[2], bytesOf(frame49(4)));
