@@ -1,6 +1,6 @@
 // Runs the real Halvane binary for one test: a temporary directory with the
-// ini file and the log, free loopback ports for every endpoint, and helpers
-// to wait for log lines.
+// ini file and the log, ports reserved for this test process alone for every
+// endpoint (freeUdpPort), and helpers to wait for log lines.
 #pragma once
 
 #include "ChildProcess.h"
