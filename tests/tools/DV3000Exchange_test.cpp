@@ -39,7 +39,7 @@ const Bytes DSTAR_RATE = {0x61, 0x00, 0x0D, 0x00, 0x0A, 0x01, 0x30, 0x07, 0x63,
 // Polls are long enough for a loaded machine; the exchange time-out is long
 // too, except where a test waits for it on purpose.
 const DV3000Timing ROBUST{1000us, 100ms, 5000ms};
-const DV3000Timing QUICK_TIMEOUT{1000us, 100ms, 1000ms};
+const DV3000Timing QUICK_TIMEOUT{1000us, 100ms, 500ms};
 
 // A block that differs with `seed`, so every exchange has its own answer.
 Sim::Block makeBlock(int seed)
@@ -269,7 +269,7 @@ TEST_P(DV3000OverSimulator, AModeChangeNeverInterleavesWithExchanges)
 TEST_P(DV3000OverSimulator, ALateReplyIsNeverTakenForTheNextOne)
 {
     Sim::Options options = withFault(Sim::Fault::Late, Sim::FaultTarget::Any, 1);
-    options.delayMs = 2500;
+    options.delayMs = 1200;
     startSimulator(options);
     CDV3000_Base chip(link, QUICK_TIMEOUT);
     ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
