@@ -187,4 +187,15 @@ bool encodeAmbe(const AmbeAnalysis& frame, std::span<std::int32_t, 9> b, mbe_par
     return true;
 }
 
+AmbeAnalysis ambeAnalysis(const IMBE_PARAM& imbe)
+{
+    return {imbe.ref_pitch, imbe.num_harms, imbe.v_uv_dsn, imbe.sa};
+}
+
+bool encode_ambe(const IMBE_PARAM* imbe, std::span<std::int32_t, 9> b, mbe_parameters* cur, mbe_parameters* prev,
+                 bool dstar, float gain_adjust)
+{
+    return encodeAmbe(ambeAnalysis(*imbe), b, *cur, *prev, dstar, gain_adjust, ambeCodebooks(dstar));
+}
+
 } // namespace halvane

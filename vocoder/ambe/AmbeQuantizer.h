@@ -8,6 +8,7 @@
 
 #include "ambe/AmbeCodebooks.h"
 #include "ambe/mbe_parameters.h"
+#include "imbe/IMBE_PARAM.h"
 
 #include <array>
 #include <cstdint>
@@ -23,6 +24,9 @@ struct AmbeAnalysis {
     std::span<const std::int16_t, 56> v_uv_dsn;
     std::span<const std::int16_t, 56> sa;
 };
+
+// The quantiser's view of an analysis record.
+AmbeAnalysis ambeAnalysis(const IMBE_PARAM& imbe);
 
 // What the codebook searches of one frame aim at: b0..b2 already chosen, the PRBA vector
 // G[2..8] and the higher-order coefficients C[i][3..6] of the four blocks, of which the
@@ -49,5 +53,10 @@ void ambeSearch(const AmbeTargets& targets, const AmbeCodebooks& books, std::spa
 // ambeTargets fails. `targets`, when given, receives the search targets (for training).
 bool encodeAmbe(const AmbeAnalysis& frame, std::span<std::int32_t, 9> b, mbe_parameters& cur, mbe_parameters& prev,
                 bool dstar, float gainAdjust, const AmbeCodebooks& books, AmbeTargets* targets = nullptr);
+
+// encodeAmbe on an analysis record with the built-in codebooks (dstar selects the D-STAR
+// variant; gain_adjust is subtracted from the gain target).
+bool encode_ambe(const IMBE_PARAM* imbe, std::span<std::int32_t, 9> b, mbe_parameters* cur, mbe_parameters* prev,
+                 bool dstar, float gain_adjust);
 
 } // namespace halvane

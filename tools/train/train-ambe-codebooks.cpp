@@ -1,0 +1,281 @@
+// Trains the PRBA and HOC codebooks of the software AMBE+2 and D-STAR codec and writes them
+// as C++ source:
+//
+//   train-ambe-codebooks OUTPUT.cpp --train FILE... --held-out FILE...
+//
+// FILEs are raw 8 kHz 16-bit little-endian mono speech. Every file is analysed by the
+// IMBE speech analysis from a fresh state (AMBE+2 after the encoder's x3 input scaling,
+// D-STAR without), then each variant is trained in closed loop: the frames are quantised
+// in order with the codebooks of the previous pass, so each frame is predicted from what
+// a decoder reconstructs, the search targets of every frame are collected, and every
+// codebook is designed anew from them (splitting and Lloyd iterations on the quantiser's
+// own criterion). Rows fixed by the frame format keep their indexes. The held-out files
+// only measure: their quantisation error with the trained codebooks and with codebooks of
+// random training vectors is printed and written into the output's header.
+// Deterministic: the same speech gives the same tables.
+
+#include "CodebookDesign.h"
+#include "ambe/AmbeCodebooks.h"
+#include "ambe/AmbeQuantizer.h"
+#include "ambe/ambe_encoder.h"
+#include "ambe/ambe_vocoder.h"
+#include "ambe/mbe_parameters.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+using namespace halvane;
+using halvane::train::Codebook;
+using halvane::train::TrainingSet;
+
+namespace {
+
+constexpr int passes = 4;
+constexpr std::uint32_t randomSeed = 20261206;
+
+struct FrameAnalysis {
+    int ref_pitch;
+    int num_harms;
+    std::array<std::int16_t, 56> v_uv_dsn;
+    std::array<std::int16_t, 56> sa;
+};
+
+struct Speech {
+    std::string name;
+    std::vector<FrameAnalysis> frames;
+};
+
+bool analyse(const std::string& path, bool dstar, Speech& speech)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "cannot read %s\n", path.c_str());
+        return false;
+    }
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    speech.name = path.substr(path.find_last_of('/') + 1);
+    ambe_encoder analyser;
+    for (std::size_t at = 0; at + 320 <= bytes.size(); at += 320) {
+        std::array<std::int16_t, 160> block{};
+        std::memcpy(block.data(), bytes.data() + at, 320);
+        if (!dstar)
+            ambe_vocoder::scale_input(block);
+        const AmbeAnalysis a = analyser.analyse(block);
+        FrameAnalysis f{a.ref_pitch, a.num_harms, {}, {}};
+        std::copy(a.v_uv_dsn.begin(), a.v_uv_dsn.end(), f.v_uv_dsn.begin());
+        std::copy(a.sa.begin(), a.sa.end(), f.sa.begin());
+        speech.frames.push_back(f);
+    }
+    return true;
+}
+
+// The variant's codebooks as flat row-major tables, in the order prba24, prba58, hoc b5..b8.
+struct Books {
+    std::array<Codebook, 6> table;
+    std::vector<AmbeRow3> prba24;
+    std::array<std::vector<AmbeRow4>, 5> rows4;
+
+    AmbeCodebooks view()
+    {
+        prba24.assign(table[0].size() / 3, {});
+        std::memcpy(prba24.data(), table[0].data(), table[0].size() * sizeof(float));
+        for (int t = 0; t < 5; ++t) {
+            rows4[t].assign(table[t + 1].size() / 4, {});
+            std::memcpy(rows4[t].data(), table[t + 1].data(), table[t + 1].size() * sizeof(float));
+        }
+        return {prba24, rows4[0], {rows4[1], rows4[2], rows4[3], rows4[4]}};
+    }
+};
+
+Books builtIn(bool dstar)
+{
+    const AmbeCodebooks& b = ambeCodebooks(dstar);
+    Books books;
+    books.table[0].assign(&b.prba24[0][0], &b.prba24[0][0] + b.prba24.size() * 3);
+    books.table[1].assign(&b.prba58[0][0], &b.prba58[0][0] + b.prba58.size() * 4);
+    for (int i = 0; i < 4; ++i)
+        books.table[2 + i].assign(&b.hoc[i][0][0], &b.hoc[i][0][0] + b.hoc[i].size() * 4);
+    return books;
+}
+
+// Search targets of every frame, quantised in closed loop with `books`.
+std::array<TrainingSet, 6> collect(const std::vector<Speech>& speech, bool dstar, Books& books)
+{
+    std::array<TrainingSet, 6> sets;
+    sets[0].dims = 3;
+    for (int t = 1; t < 6; ++t)
+        sets[t].dims = 4;
+    const AmbeCodebooks view = books.view();
+    for (const Speech& s : speech) {
+        mbe_parameters cur;
+        mbe_parameters prev;
+        mbe_parameters scratch;
+        mbe_initMbeParms(&cur, &prev, &scratch);
+        for (const FrameAnalysis& f : s.frames) {
+            const AmbeAnalysis a{f.ref_pitch, f.num_harms, f.v_uv_dsn, f.sa};
+            std::array<std::int32_t, 9> b{};
+            AmbeTargets targets;
+            if (!encodeAmbe(a, b, cur, prev, dstar, 0.0f, view, &targets))
+                continue;
+            sets[0].add(targets.prba.data(), 3);
+            sets[1].add(targets.prba.data() + 3, 4);
+            for (int i = 0; i < 4; ++i)
+                if (targets.hocColumns[i] > 0)
+                    sets[2 + i].add(targets.hoc[i].data(), targets.hocColumns[i]);
+        }
+    }
+    return sets;
+}
+
+struct Spec {
+    const char* name;
+    int rows;
+    int tableRows; // rows stored (the unreachable ones zero)
+    std::vector<std::pair<int, std::vector<float>>> fixed;
+};
+
+std::array<Spec, 6> specs(bool dstar)
+{
+    if (dstar)
+        return {{{"AmbePlusPRBA24", 512, 512, {{0, {-1.25f, -0.3125f, -0.625f}}}},
+                 {"AmbePlusPRBA58", 128, 128, {}},
+                 {"AmbePlusHOCb5", 16, 16, {}},
+                 {"AmbePlusHOCb6", 16, 16, {}},
+                 {"AmbePlusHOCb7", 16, 16, {}},
+                 {"AmbePlusHOCb8", 8, 16, {}}}};
+    return {{{"AmbePRBA24",
+              512,
+              512,
+              {{0, {0.526055f, -0.328567f, -0.304727f}}, {511, {-0.410922f, 0.562454f, 0.543891f}}}},
+             {"AmbePRBA58", 128, 128, {{0, {-0.10366f, 0.094597f, -0.013149f, 0.081501f}}}},
+             {"AmbeHOCb5", 32, 32, {{0, {0.264108f, 0.045976f, -0.200999f, -0.122344f}}}},
+             {"AmbeHOCb6", 16, 16, {}},
+             {"AmbeHOCb7", 16, 16, {}},
+             {"AmbeHOCb8", 8, 8, {}}}};
+}
+
+struct Trained {
+    Books books;
+    std::string report;
+};
+
+Trained trainVariant(const std::vector<std::string>& trainFiles, const std::vector<std::string>& heldFiles, bool dstar)
+{
+    std::vector<Speech> training;
+    std::vector<Speech> held;
+    for (const auto& f : trainFiles) {
+        training.emplace_back();
+        analyse(f, dstar, training.back());
+    }
+    for (const auto& f : heldFiles) {
+        held.emplace_back();
+        analyse(f, dstar, held.back());
+    }
+    const auto spec = specs(dstar);
+    Books books = builtIn(dstar);
+    std::array<TrainingSet, 6> sets;
+    for (int pass = 0; pass < passes; ++pass) {
+        sets = collect(training, dstar, books);
+        for (int t = 0; t < 6; ++t) {
+            books.table[t] = train::designCodebook(sets[t], spec[t].rows, spec[t].fixed);
+            std::fprintf(stderr, "%s pass %d: %s %zu vectors, error %.5f\n", dstar ? "D-STAR" : "AMBE+2", pass + 1,
+                         spec[t].name, sets[t].size(), train::quantisationError(sets[t], books.table[t]));
+        }
+    }
+
+    const auto heldSets = collect(held, dstar, books);
+    char line[200];
+    std::string report;
+    for (int t = 0; t < 6; ++t) {
+        const Codebook random = train::randomCodebook(sets[t], spec[t].rows, randomSeed + t);
+        std::snprintf(line, sizeof line, "//   %-15s training %.5f  held-out %.5f  random rows on held-out %.5f\n",
+                      spec[t].name, train::quantisationError(sets[t], books.table[t]),
+                      train::quantisationError(heldSets[t], books.table[t]),
+                      train::quantisationError(heldSets[t], random));
+        report += line;
+    }
+    std::fputs(report.c_str(), stderr);
+    return {books, report};
+}
+
+void writeTable(std::FILE* out, const Spec& spec, const Codebook& table, int dims)
+{
+    std::fprintf(out, "const std::array<AmbeRow%d, %d> %s{{\n", dims, spec.tableRows, spec.name);
+    for (int r = 0; r < spec.tableRows; ++r) {
+        std::fputs("    {", out);
+        for (int d = 0; d < dims; ++d) {
+            const float v = r < spec.rows ? table[r * dims + d] : 0.0f;
+            char number[32];
+            std::snprintf(number, sizeof number, "%.9g", static_cast<double>(v));
+            const bool integral = std::strpbrk(number, ".e") == nullptr;
+            std::fprintf(out, "%s%s%sf", d ? ", " : "", number, integral ? ".0" : "");
+        }
+        std::fputs("},\n", out);
+    }
+    std::fputs("}};\n\n", out);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: train-ambe-codebooks OUTPUT.cpp --train FILE... --held-out FILE...\n");
+        return 2;
+    }
+    std::vector<std::string> trainFiles;
+    std::vector<std::string> heldFiles;
+    std::vector<std::string>* list = nullptr;
+    for (int i = 2; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--train") == 0)
+            list = &trainFiles;
+        else if (std::strcmp(argv[i], "--held-out") == 0)
+            list = &heldFiles;
+        else if (list)
+            list->push_back(argv[i]);
+        else {
+            std::fprintf(stderr, "train-ambe-codebooks: %s: expected --train or --held-out first\n", argv[i]);
+            return 2;
+        }
+    }
+    if (trainFiles.empty()) {
+        std::fprintf(stderr, "train-ambe-codebooks: no training files\n");
+        return 2;
+    }
+
+    const Trained ambe2 = trainVariant(trainFiles, heldFiles, false);
+    const Trained plus = trainVariant(trainFiles, heldFiles, true);
+
+    std::FILE* out = std::fopen(argv[1], "w");
+    if (!out) {
+        std::fprintf(stderr, "cannot write %s\n", argv[1]);
+        return 1;
+    }
+    std::fputs("// Generated by tools/train/train-ambe-codebooks (make tables-ambe); do not edit.\n"
+               "// Halvane's own PRBA and HOC codebooks, trained in closed loop on the IMBE analysis of\n"
+               "// speech with splitting and Lloyd iterations; the rows fixed by the frame format keep\n"
+               "// their indexes.\n//\n// Training speech:",
+               out);
+    for (const auto& f : trainFiles)
+        std::fprintf(out, " %s", f.substr(f.find_last_of('/') + 1).c_str());
+    std::fputs("\n// Held out:", out);
+    for (const auto& f : heldFiles)
+        std::fprintf(out, " %s", f.substr(f.find_last_of('/') + 1).c_str());
+    std::fputs("\n// Mean squared error per vector:\n", out);
+    std::fputs(ambe2.report.c_str(), out);
+    std::fputs(plus.report.c_str(), out);
+    std::fputs("\n#include \"ambe/AmbeCodebooks.h\"\n\nnamespace halvane {\n\n", out);
+    for (const bool dstar : {false, true}) {
+        const auto spec = specs(dstar);
+        const Books& books = dstar ? plus.books : ambe2.books;
+        for (int t = 0; t < 6; ++t)
+            writeTable(out, spec[t], books.table[t], t == 0 ? 3 : 4);
+    }
+    std::fputs("} // namespace halvane\n", out);
+    return std::fclose(out) == 0 ? 0 : 1;
+}
