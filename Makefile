@@ -40,5 +40,16 @@ bench: build
 corpus: deps
 	@tools/train/make-corpus $(BUILD_DIR)/corpus
 
+# Codebooks of the software AMBE+2/D-STAR codec, trained on speech; hts2, cq_ref and slt-BSD
+# are held out to check for over-fitting.
+CODEC2_RAW = /usr/share/codec2/raw
+AMBE_TRAIN = $(addprefix $(CODEC2_RAW)/,hts1a.raw hts2a.raw hts1.raw morig.raw forig.raw mmt1.raw cross.raw g3plx.raw) \
+	$(addprefix $(BUILD_DIR)/corpus/,slt-Apache-2.0.raw awb-Artistic.raw awb-CC0-1.0.raw kal16-MPL-2.0.raw)
+AMBE_HELD_OUT = $(CODEC2_RAW)/hts2.raw $(CODEC2_RAW)/cq_ref.raw $(BUILD_DIR)/corpus/slt-BSD.raw
+.PHONY: tables-ambe
+tables-ambe: corpus configure
+	cmake --build $(BUILD_DIR) --target train-ambe-codebooks -j $(JOBS)
+	$(BUILD_DIR)/bin/train-ambe-codebooks vocoder/ambe/AmbeCodebookTables.cpp --train $(AMBE_TRAIN) --held-out $(AMBE_HELD_OUT)
+
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-tsan
