@@ -28,10 +28,8 @@ int dequantizeAmbe(mbe_parameters& cur, mbe_parameters& prev, std::span<const st
     for (int l = 1; l <= L; ++l)
         cur.voiced[l] = ambe::voicing(dstar, vuvRow, l, f0);
 
-    // AMBE+2 sends the gain as a step from half the previous one; D-STAR sends it whole, as
-    // its quantiser searches it (a predicted D-STAR gain would settle at twice the level).
-    const float gamma =
-        dstar ? AmbePlusDg[field(2, AmbePlusDg.size())] : 0.5f * prev.gain + AmbeDg[field(2, AmbeDg.size())];
+    const float step = dstar ? AmbePlusDg[field(2, AmbePlusDg.size())] : AmbeDg[field(2, AmbeDg.size())];
+    const float gamma = 0.5f * prev.gain + step;
     cur.gain = gamma;
 
     std::array<float, 8> G{};

@@ -116,8 +116,10 @@ bool ambeTargets(const AmbeAnalysis& frame, mbe_parameters& prev, bool dstar, fl
         sum += s[l];
     }
     const float mean = sum / static_cast<float>(L);
-    const int b2 = dstar ? nearest(AmbePlusDg, mean - gainAdjust - 4.0f)
-                         : nearest(AmbeDg, mean - 0.5f * prev.gain - gainAdjust - 4.0f);
+    // Both variants' dequantisers add half the previous gain to the step sent, so both
+    // searches aim at the step from there.
+    const float gainTarget = mean - 0.5f * prev.gain - gainAdjust - 4.0f;
+    const int b2 = dstar ? nearest(AmbePlusDg, gainTarget) : nearest(AmbeDg, gainTarget);
 
     // Prediction residual, split into the four blocks and transformed.
     prev.log2_mag[0] = prev.log2_mag[1];

@@ -54,15 +54,14 @@ TEST(AmbeDequantizer, FirstFrameFromZeroRecordsSitsAtTheSentGain)
     }
 }
 
-TEST(AmbeDequantizer, AmbePlus2GainIsPredictedDstarGainIsNot)
+TEST(AmbeDequantizer, GainIsAStepFromHalfThePreviousGain)
 {
     Records r;
     r.prev.gain = 4.0f;
     r.dequantize({30, 0, 5, 0, 0, 0, 0, 0, 0}, false);
     EXPECT_FLOAT_EQ(r.cur.gain, 2.0f + AmbeDg[5]);
-    r.prev.gain = 4.0f;
     r.dequantize({30, 0, 5, 0, 0, 0, 0, 0, 0}, true);
-    EXPECT_FLOAT_EQ(r.cur.gain, AmbePlusDg[5]);
+    EXPECT_FLOAT_EQ(r.cur.gain, 2.0f + AmbePlusDg[5]);
 }
 
 TEST(AmbeDequantizer, UnvoicedHarmonicsAreScaledByTheNoiseFactor)
