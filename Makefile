@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CONFIG ?= config/halvane.ini
 
-.PHONY: all deps configure build run test asan tsan bench corpus clean
+.PHONY: all deps configure build run test asan tsan bench corpus tables-analysis clean
 
 all: build
 
@@ -39,6 +39,10 @@ bench: build
 # Synthetic training speech for the vocoder tables (flite voices reading licence texts).
 corpus: deps
 	@tools/train/make-corpus $(BUILD_DIR)/corpus
+
+# Fixed tables of the IMBE speech analysis: closed-form designs fitted to their given entries.
+tables-analysis: deps
+	tools/train/imbe_analysis_tables.py vocoder/imbe/AnalysisTables.cpp
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-tsan
