@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CONFIG ?= config/halvane.ini
 
-.PHONY: all deps configure build run test asan tsan bench corpus clean
+.PHONY: all deps configure build run test asan tsan bench corpus tables-imbe clean
 
 all: build
 
@@ -39,6 +39,11 @@ bench: build
 # Synthetic training speech for the vocoder tables (flite voices reading licence texts).
 corpus: deps
 	@tools/train/make-corpus $(BUILD_DIR)/corpus
+
+# The IMBE quantiser tables (vocoder/imbe/ImbeTables.cpp, vocoder/fixedpoint/BitAllocationTable.cpp),
+# from the model statistics or, with IMBE_STATS=file.json, from statistics measured on speech.
+tables-imbe: deps
+	@tools/train/imbe-tables $(if $(IMBE_STATS),--stats $(IMBE_STATS))
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-tsan
