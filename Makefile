@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CONFIG ?= config/halvane.ini
 
-.PHONY: all deps configure build run test asan tsan bench corpus tables-analysis clean
+.PHONY: all deps configure build run test asan tsan bench corpus tables-analysis tables-imbe clean
 
 all: build
 
@@ -43,6 +43,11 @@ corpus: deps
 # Fixed tables of the IMBE speech analysis: closed-form designs fitted to their given entries.
 tables-analysis: deps
 	tools/train/imbe_analysis_tables.py vocoder/imbe/AnalysisTables.cpp
+
+# The IMBE quantiser tables (vocoder/imbe/ImbeTables.cpp, vocoder/fixedpoint/BitAllocationTable.cpp),
+# from the model statistics or, with IMBE_STATS=file.json, from statistics measured on speech.
+tables-imbe: deps
+	@tools/train/imbe-tables $(if $(IMBE_STATS),--stats $(IMBE_STATS))
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-tsan
