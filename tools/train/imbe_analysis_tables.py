@@ -14,16 +14,24 @@ random numbers, and the same numpy/scipy give the same file.
   outer taps; the three inner taps come from the fitted design.
 - wi (301 entries, Q15): the squared pitch estimation window, a Welch
   window raised to a power times a Gaussian, p * (1 - (d / R)^2)^b *
-  exp(-d^2 / (2 s^2)), smooth at the centre and steep at the ends. The error function E(P) relies on
-  sum(wi) = 32 (its 1/32 normalisation) and sum(wi^2) = 6.25 (its D(P)
-  slope of 100/32768 per pitch index); the fit meets both and the four
-  fixed outer entries.
+  exp(-d^2 / (2 s^2)), smooth at the centre and steep at the ends. The
+  error function E(P) relies on sum(wi) = 64 (it takes P / 64 of the
+  periodic autocorrelation sum) and sum(wi^2) = 25 (its D(P) falls by
+  100/32768 per pitch index); the fit meets both and the four fixed outer
+  entries.
 - wr (110 entries, Q15): rising half of the 221-point spectrum window, a
   Kaiser window through its two fixed ends (487 at 110 samples from the
   centre, 32760 at one sample).
 - wr_sp (321 entries, Q15): the spectrum of that window (the rounded wr,
   mirrored, centre 1.0) on the 256-point transform's frequency grid, sampled
   every 1/64 bin from -2.5 to +2.5 bins and scaled to 32767 at the centre.
+- voiced_gain, unvoiced_gain (Q11): the amplitude scale of the analysis, from
+  the same window: the synthesiser renders a voiced harmonic of amplitude M
+  as a cosine of amplitude M/2, and an unvoiced one of N bins as noise of
+  power N M^2 / 12. A cosine of amplitude a has a window spectrum of height
+  a sum(w) / 512 (the transform scales by 1/256), so M = 1024 / sum(w) times
+  that height; noise of variance s^2 has s^2 sum(w^2) / 65536 per bin and
+  2 N s^2 / 256 over N bins, so M = sqrt(6144 / sum(w^2)) times the RMS bin.
 - min_max_tbl (203 entries): for pitch index i (period (i + 42) / 2), high
   byte the lowest and low byte the highest index whose period lies within
   0.8 to 1.2 times that period, inclusive, clipped to 0..202.
@@ -85,8 +93,8 @@ def design_wi():
     def residual(p):
         w = window(p)
         return list((w[:4] - WI_GIVEN) / 0.25) + [
-            (w.sum() / 32768.0 - 32.0) / 0.002,
-            ((w ** 2).sum() / 2.0 ** 30 - 6.25) / 0.001]
+            (w.sum() / 32768.0 - 64.0) / 0.002,
+            ((w ** 2).sum() / 2.0 ** 30 - 25.0) / 0.001]
 
     with np.errstate(over="ignore"):
         fit = least_squares(residual, [9000.0, 160.0, 3.0, 80.0], max_nfev=20000)
@@ -122,6 +130,14 @@ def design_wr_sp(wr):
     return table, f"centre {spectrum[160] / 32768:.4f} (sum of the window), 1/{WR_SP_STEPS_PER_BIN} bin per entry"
 
 
+def design_gains(wr):
+    window = np.concatenate([wr, [32768], wr[::-1]]).astype(float) / 32768.0
+    voiced = 1024.0 / window.sum()
+    unvoiced = np.sqrt(6144.0 / (window ** 2).sum())
+    return int(round(2048 * voiced)), int(round(2048 * unvoiced)), \
+        f"{voiced:.5f} and {unvoiced:.5f}"
+
+
 def design_min_max():
     table = []
     for i in range(203):
@@ -148,6 +164,7 @@ def main():
     wi, wi_note = design_wi()
     wr, wr_note = design_wr()
     wr_sp, wr_sp_note = design_wr_sp(wr)
+    voiced_gain, unvoiced_gain, gains_note = design_gains(wr)
     min_max, min_max_note = design_min_max()
 
     out = [
@@ -157,6 +174,7 @@ def main():
         f"//   wi:          {wi_note}",
         f"//   wr:          {wr_note}",
         f"//   wr_sp:       {wr_sp_note}",
+        f"//   voiced_gain, unvoiced_gain: {gains_note}",
         f"//   min_max_tbl: {min_max_note}",
         "",
         '#include "imbe/AnalysisTables.h"',
@@ -168,6 +186,9 @@ def main():
     emit(out, "Word16", "wi", wi)
     emit(out, "Word16", "wr", wr, 10)
     emit(out, "Word16", "wr_sp", wr_sp)
+    out.append(f"const Word16 voiced_gain = {voiced_gain};")
+    out.append(f"const Word16 unvoiced_gain = {unvoiced_gain};")
+    out.append("")
     emit(out, "UWord16", "min_max_tbl", min_max, 10)
     out.append("} // namespace halvane::imbe")
     with open(sys.argv[1], "w") as f:

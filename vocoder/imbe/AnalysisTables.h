@@ -9,18 +9,24 @@ namespace halvane::imbe {
 // Low-pass filter in front of the pitch estimator, Q15, symmetric.
 extern const Word16 lpf_coef[21];
 
-// Square of the pitch estimation window, Q15, symmetric about entry 150; it sums to 32
-// and its squares to 6.25, which the error function's normalisation relies on.
+// Square of the pitch estimation window, Q15, symmetric about entry 150; it sums to 64
+// and its squares to 25, which the error function's normalisation relies on.
 extern const Word16 wi[301];
 
 // Rising half of the 221-point spectrum window, Q15: wr[0] is 110 samples from the centre,
 // wr[109] one sample; the centre itself has weight 1.
 extern const Word16 wr[110];
 
-// Spectrum of that window on the 256-point transform's bin grid, Q15, 32767 at entry 160;
+// analysis_spectrum of that window on the 256-point transform's bin grid, Q15, 32767 at entry 160;
 // entry 160 + k lies k/64 bin from the centre (+-2.5 bins in all).
 inline constexpr int wr_sp_steps_per_bin = 64;
 extern const Word16 wr_sp[321];
+
+// Amplitude scale of the analysis (Q11): a voiced harmonic's amplitude is voiced_gain times
+// the height of its window spectrum, an unvoiced one's unvoiced_gain times the RMS
+// magnitude of its bins (both in the spectrum's units, 1/256 of a sample's).
+extern const Word16 voiced_gain;
+extern const Word16 unvoiced_gain;
 
 // Tracking range of each pitch index (period (i + 42) / 2 samples): high byte the lowest,
 // low byte the highest index whose period lies within 0.8 to 1.2 times that period.

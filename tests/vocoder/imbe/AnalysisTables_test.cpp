@@ -42,9 +42,9 @@ TEST(AnalysisTables, PitchWindowIsSymmetricAndNormalisedForTheErrorFunction)
         sum += wi[k] / 32768.0;
         squares += (wi[k] / 32768.0) * (wi[k] / 32768.0);
     }
-    // E(P) divides the periodic part by 32 and its D(P) falls by 100/32768 per index.
-    EXPECT_NEAR(sum, 32.0, 0.01);
-    EXPECT_NEAR(squares, 6.25, 0.01);
+    // E(P) takes P/64 of the periodic sum and its D(P) falls by 100/32768 per index.
+    EXPECT_NEAR(sum, 64.0, 0.01);
+    EXPECT_NEAR(squares, 25.0, 0.01);
 }
 
 TEST(AnalysisTables, SpectrumWindowRisesBetweenItsFixedEnds)
