@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CONFIG ?= config/halvane.ini
 
-.PHONY: all deps configure build run test asan tsan bench corpus clean
+.PHONY: all deps configure build run test asan tsan bench corpus tables-analysis tables-imbe clean
 
 all: build
 
@@ -39,6 +39,15 @@ bench: build
 # Synthetic training speech for the vocoder tables (flite voices reading licence texts).
 corpus: deps
 	@tools/train/make-corpus $(BUILD_DIR)/corpus
+
+# Fixed tables of the IMBE speech analysis: closed-form designs fitted to their given entries.
+tables-analysis: deps
+	tools/train/imbe_analysis_tables.py vocoder/imbe/AnalysisTables.cpp
+
+# The IMBE quantiser tables (vocoder/imbe/ImbeTables.cpp, vocoder/fixedpoint/BitAllocationTable.cpp),
+# from the model statistics or, with IMBE_STATS=file.json, from statistics measured on speech.
+tables-imbe: deps
+	@tools/train/imbe-tables $(if $(IMBE_STATS),--stats $(IMBE_STATS))
 
 # Codebooks of the software AMBE+2/D-STAR codec, trained on speech; hts2, cq_ref and slt-BSD
 # are held out to check for over-fitting.

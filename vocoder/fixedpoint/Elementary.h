@@ -158,16 +158,36 @@ constexpr Word32 sqrt_l_exp(Word32 x, Word16* e)
 }
 
 // 32768 * cos(pi * x / 32768) in Q15; cos_fxp(0) = 32767, cos_fxp(16384) = 0.
+// |x| above 16384 is reflected as 32767 - |x| and the result negated; in the reflected range
+// the index i = |x| >> 7 and the fraction ((|x| & 127) << 8) interpolate linearly between
+// cos_table[i] and cos_table[i + 1] (mult). Written without branches on the angle, as it
+// runs once per harmonic and sample in the synthesis; the interpolation product cannot
+// saturate and index 128 (|x| = 16384) has fraction 0.
 constexpr Word16 cos_fxp(Word16 x)
 {
-    const Word16 a = abs_s(x);
-    const Word16 reduced = a > 16384 ? static_cast<Word16>(32767 - a) : a;
+    const int a = abs_s(x);
+    const bool upper = a > 16384;
+    const int reduced = upper ? 32767 - a : a;
     const int i = reduced >> 7;
-    if (i == 128)
-        return 0;
-    const Word16 f = static_cast<Word16>((reduced - 128 * i) << 8);
-    const Word16 c = static_cast<Word16>(cos_table[i] + mult(f, sub(cos_table[i + 1], cos_table[i])));
-    return a > 16384 ? negate(c) : c;
+    const int next = i + (i < 128 ? 1 : 0);
+    const int f = (reduced & 127) << 8;
+    const int c = cos_table[i] + ((f * (cos_table[next] - cos_table[i])) >> 15);
+    return static_cast<Word16>(upper ? -c : c);
+}
+
+// cos_fxp(a) for a = 0..16384, for the table-driven form below.
+extern const std::array<Word16, 16385> cos_fxp_quadrant;
+
+// cos_fxp(x) from a table of its first quadrant: the same values (the reflection of cos_fxp
+// reduces every |x| above 16384 to 32767 - |x|, which the table holds), at the cost of one
+// load, for the synthesiser's oscillators.
+inline Word16 cos_fxp_tab(Word16 x)
+{
+    // Masks rather than branches: successive angles fall in unpredictable quadrants.
+    const int a = abs_s(x);
+    const int upper = -static_cast<int>(a > 16384);
+    const int value = cos_fxp_quadrant[a ^ ((a ^ (32767 - a)) & upper)];
+    return static_cast<Word16>((value ^ upper) - upper);
 }
 
 // 32768 * sin(pi * x / 32768) in Q15, from cos_fxp.
