@@ -8,9 +8,11 @@
 // block is padded with zeros) becomes one frame, frames are concatenated. Exit status: 0 on
 // success, 1 on a read or write error or a truncated last frame, 2 on bad usage.
 
+#include "ambe/ambe_vocoder.h"
 #include "imbe/FrameVector.h"
 #include "imbe/imbe_vocoder.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -59,6 +61,38 @@ private:
     halvane::IMBE_PARAM param_;
 };
 
+// AMBE+2 (DMR, NXDN, YSF narrow) or D-STAR: 72-bit frames in 9 bytes, as the TLV records
+// carry them. AMBE+2 input is scaled by 3 first, as in the bridge.
+class AmbeCodec : public FrameCodec {
+public:
+    explicit AmbeCodec(bool dstar) : dstar_(dstar) {}
+
+    std::size_t frameBytes() const override { return 9; }
+
+    void encode(std::span<const std::int16_t, block_samples> pcm, std::span<std::uint8_t> frame) override
+    {
+        if (dstar_) {
+            vocoder_.ambe_encode_dstar(frame.first<9>(), pcm);
+            return;
+        }
+        std::array<std::int16_t, block_samples> scaled;
+        std::copy(pcm.begin(), pcm.end(), scaled.begin());
+        vocoder_.ambe_encode(frame.first<9>(), scaled);
+    }
+
+    void decode(std::span<const std::uint8_t> frame, std::span<std::int16_t, block_samples> pcm) override
+    {
+        if (dstar_)
+            vocoder_.ambe_decode_dstar(frame.first<9>(), pcm);
+        else
+            vocoder_.ambe_decode(frame.first<9>(), pcm);
+    }
+
+private:
+    bool dstar_;
+    halvane::ambe_vocoder vocoder_;
+};
+
 struct Mode {
     std::string_view name;
     std::string_view description;
@@ -67,6 +101,9 @@ struct Mode {
 
 const Mode modes[] = {
     {"imbe", "IMBE, 88-bit frames in 11 bytes (P25, YSF wide)", [] { return std::unique_ptr<FrameCodec>(new ImbeCodec); }},
+    {"ambe", "AMBE+2, 72-bit frames in 9 bytes (DMR, NXDN, YSF narrow)",
+     [] { return std::unique_ptr<FrameCodec>(new AmbeCodec(false)); }},
+    {"dstar", "D-STAR AMBE, 72-bit frames in 9 bytes", [] { return std::unique_ptr<FrameCodec>(new AmbeCodec(true)); }},
 };
 
 void usage(std::FILE* out)

@@ -18,10 +18,8 @@ ambe_encoder::ambe_encoder()
 
 AmbeAnalysis ambe_encoder::analyse(std::span<const std::int16_t, 160> samples)
 {
-    std::array<Word16, 160> snd;
-    std::copy(samples.begin(), samples.end(), snd.begin());
     std::array<Word16, 8> frameVector{};
-    vocoder_.encode(&param_, frameVector.data(), snd.data());
+    vocoder_.encode(&param_, frameVector.data(), samples.data());
     return ambeAnalysis(param_);
 }
 
