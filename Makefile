@@ -49,12 +49,13 @@ tables-analysis: deps
 tables-imbe: deps
 	@tools/train/imbe-tables $(if $(IMBE_STATS),--stats $(IMBE_STATS))
 
-# Codebooks of the software AMBE+2/D-STAR codec, trained on speech; hts2, cq_ref and slt-BSD
-# are held out to check for over-fitting.
+# Codebooks of the software AMBE+2/D-STAR codec, trained on speech. The recordings outweigh
+# the synthetic voices 256 to 1; cq_ref, forig and slt-BSD are held out to check for
+# over-fitting (hts1a and hts2a are the starts of hts1 and hts2, so they add nothing).
 CODEC2_RAW = /usr/share/codec2/raw
-AMBE_TRAIN = $(addprefix $(CODEC2_RAW)/,hts1a.raw hts2a.raw hts1.raw morig.raw forig.raw mmt1.raw cross.raw g3plx.raw) \
-	$(addprefix $(BUILD_DIR)/corpus/,slt-Apache-2.0.raw awb-Artistic.raw awb-CC0-1.0.raw kal16-MPL-2.0.raw)
-AMBE_HELD_OUT = $(CODEC2_RAW)/hts2.raw $(CODEC2_RAW)/cq_ref.raw $(BUILD_DIR)/corpus/slt-BSD.raw
+AMBE_TRAIN = --weight 256 $(addprefix $(CODEC2_RAW)/,hts1.raw hts2.raw morig.raw mmt1.raw cross.raw g3plx.raw) \
+	--weight 1 $(addprefix $(BUILD_DIR)/corpus/,slt-Apache-2.0.raw awb-Artistic.raw awb-CC0-1.0.raw kal16-MPL-2.0.raw)
+AMBE_HELD_OUT = $(CODEC2_RAW)/cq_ref.raw $(CODEC2_RAW)/forig.raw $(BUILD_DIR)/corpus/slt-BSD.raw
 .PHONY: tables-ambe
 tables-ambe: corpus configure
 	cmake --build $(BUILD_DIR) --target train-ambe-codebooks -j $(JOBS)

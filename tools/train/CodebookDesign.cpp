@@ -37,8 +37,8 @@ Assignment assign(const TrainingSet& set, const Codebook& book)
             }
         }
         a.row[i] = bestRow;
-        a.error[i] = best;
-        a.total += best;
+        a.error[i] = best * set.weights[i];
+        a.total += a.error[i];
     }
     return a;
 }
@@ -58,11 +58,12 @@ void lloyd(const TrainingSet& set, Codebook& book, const std::vector<bool>& pinn
         std::vector<std::size_t> members(rows, 0);
         for (std::size_t i = 0; i < set.size(); ++i) {
             const std::size_t r = a.row[i];
+            const double w = set.weights[i];
             ++members[r];
             cellError[r] += a.error[i];
             for (int d = 0; d < set.columns[i]; ++d) {
-                sum[r * dims + d] += set.data[i * dims + d];
-                count[r * dims + d] += 1.0;
+                sum[r * dims + d] += w * set.data[i * dims + d];
+                count[r * dims + d] += w;
             }
         }
         for (std::size_t k = 0; k < book.size(); ++k)
@@ -85,11 +86,12 @@ void lloyd(const TrainingSet& set, Codebook& book, const std::vector<bool>& pinn
 
 } // namespace
 
-void TrainingSet::add(const float* v, int count)
+void TrainingSet::add(const float* v, int count, float weight)
 {
     for (int d = 0; d < dims; ++d)
         data.push_back(d < count ? v[d] : 0.0f);
     columns.push_back(static_cast<std::uint8_t>(count));
+    weights.push_back(weight);
 }
 
 Codebook designCodebook(const TrainingSet& set, int rows, const std::vector<std::pair<int, std::vector<float>>>& fixed)
@@ -102,9 +104,10 @@ Codebook designCodebook(const TrainingSet& set, int rows, const std::vector<std:
     for (std::size_t i = 0; i < set.size(); ++i)
         for (int d = 0; d < set.columns[i]; ++d) {
             const double x = set.data[i * dims + d];
-            mean[d] += x;
-            square[d] += x * x;
-            count[d] += 1.0;
+            const double w = set.weights[i];
+            mean[d] += w * x;
+            square[d] += w * x * x;
+            count[d] += w;
         }
     Codebook book(dims);
     std::vector<float> spread(dims);
@@ -164,7 +167,10 @@ Codebook designCodebook(const TrainingSet& set, int rows, const std::vector<std:
 
 double quantisationError(const TrainingSet& set, const Codebook& codebook)
 {
-    return set.size() == 0 ? 0.0 : assign(set, codebook).total / static_cast<double>(set.size());
+    double weight = 0.0;
+    for (const float w : set.weights)
+        weight += w;
+    return weight > 0.0 ? assign(set, codebook).total / weight : 0.0;
 }
 
 Codebook randomCodebook(const TrainingSet& set, int rows, std::uint32_t seed)

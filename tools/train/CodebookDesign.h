@@ -13,14 +13,15 @@
 namespace halvane::train {
 
 // Training vectors of `dims` dimensions, stored row after row; columns[i] is the number of
-// leading dimensions vector i has (1..dims).
+// leading dimensions vector i has (1..dims), weights[i] how much its error counts.
 struct TrainingSet {
     int dims = 0;
     std::vector<float> data;
     std::vector<std::uint8_t> columns;
+    std::vector<float> weights;
 
     std::size_t size() const { return columns.size(); }
-    void add(const float* v, int count);
+    void add(const float* v, int count, float weight);
 };
 
 // A codebook of rows x dims, row after row.
@@ -30,7 +31,7 @@ using Codebook = std::vector<float>;
 // fixed[i].second.
 Codebook designCodebook(const TrainingSet& set, int rows, const std::vector<std::pair<int, std::vector<float>>>& fixed);
 
-// Mean squared error per vector of quantising `set` with `codebook` (nearest row).
+// Weighted mean squared error per vector of quantising `set` with `codebook` (nearest row).
 double quantisationError(const TrainingSet& set, const Codebook& codebook);
 
 // A codebook of `rows` training vectors drawn at random (missing dimensions zero): the

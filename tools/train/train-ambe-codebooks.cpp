@@ -1,9 +1,11 @@
 // Trains the PRBA and HOC codebooks of the software AMBE+2 and D-STAR codec and writes them
 // as C++ source:
 //
-//   train-ambe-codebooks OUTPUT.cpp --train FILE... --held-out FILE...
+//   train-ambe-codebooks OUTPUT.cpp --train [--weight W] FILE... --held-out FILE...
 //
-// FILEs are raw 8 kHz 16-bit little-endian mono speech. Every file is analysed by the
+// FILEs are raw 8 kHz 16-bit little-endian mono speech; the frames of the files after
+// --weight W count W times (1 by default), so scarce recorded speech can outweigh plentiful
+// synthetic speech. Every file is analysed by the
 // IMBE speech analysis from a fresh state (AMBE+2 after the encoder's x3 input scaling,
 // D-STAR without), then each variant is trained in closed loop: the frames are quantised
 // in order with the codebooks of the previous pass, so each frame is predicted from what
@@ -21,8 +23,10 @@
 #include "ambe/ambe_vocoder.h"
 #include "ambe/mbe_parameters.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -43,11 +47,18 @@ struct FrameAnalysis {
     int num_harms;
     std::array<std::int16_t, 56> v_uv_dsn;
     std::array<std::int16_t, 56> sa;
+    float weight; // how much the frame counts in the design
 };
 
 struct Speech {
     std::string name;
+    float weight = 1.0f;
     std::vector<FrameAnalysis> frames;
+};
+
+struct SpeechFile {
+    std::string path;
+    float weight;
 };
 
 bool analyse(const std::string& path, bool dstar, Speech& speech)
@@ -66,11 +77,23 @@ bool analyse(const std::string& path, bool dstar, Speech& speech)
         if (!dstar)
             ambe_vocoder::scale_input(block);
         const AmbeAnalysis a = analyser.analyse(block);
-        FrameAnalysis f{a.ref_pitch, a.num_harms, {}, {}};
+        FrameAnalysis f{a.ref_pitch, a.num_harms, {}, {}, 1.0f};
         std::copy(a.v_uv_dsn.begin(), a.v_uv_dsn.end(), f.v_uv_dsn.begin());
         std::copy(a.sa.begin(), a.sa.end(), f.sa.begin());
         speech.frames.push_back(f);
     }
+    // Pauses and breath noise matter little to a listener: frames more than 40 dB below the
+    // loudest of their file count a twentieth, so the rows go to speech.
+    std::vector<double> energy;
+    for (const FrameAnalysis& f : speech.frames) {
+        double e = 1.0;
+        for (int l = 0; l < f.num_harms && l < 56; ++l)
+            e += static_cast<double>(f.sa[l]) * f.sa[l];
+        energy.push_back(e);
+    }
+    const double loudest = energy.empty() ? 1.0 : *std::max_element(energy.begin(), energy.end());
+    for (std::size_t i = 0; i < energy.size(); ++i)
+        speech.frames[i].weight = speech.weight * (energy[i] * 1e4 >= loudest ? 1.0f : 0.05f);
     return true;
 }
 
@@ -122,11 +145,11 @@ std::array<TrainingSet, 6> collect(const std::vector<Speech>& speech, bool dstar
             AmbeTargets targets;
             if (!encodeAmbe(a, b, cur, prev, dstar, 0.0f, view, &targets))
                 continue;
-            sets[0].add(targets.prba.data(), 3);
-            sets[1].add(targets.prba.data() + 3, 4);
+            sets[0].add(targets.prba.data(), 3, f.weight);
+            sets[1].add(targets.prba.data() + 3, 4, f.weight);
             for (int i = 0; i < 4; ++i)
                 if (targets.hocColumns[i] > 0)
-                    sets[2 + i].add(targets.hoc[i].data(), targets.hocColumns[i]);
+                    sets[2 + i].add(targets.hoc[i].data(), targets.hocColumns[i], f.weight);
         }
     }
     return sets;
@@ -164,17 +187,18 @@ struct Trained {
     std::string report;
 };
 
-Trained trainVariant(const std::vector<std::string>& trainFiles, const std::vector<std::string>& heldFiles, bool dstar)
+Trained trainVariant(const std::vector<SpeechFile>& trainFiles, const std::vector<SpeechFile>& heldFiles, bool dstar)
 {
     std::vector<Speech> training;
     std::vector<Speech> held;
     for (const auto& f : trainFiles) {
         training.emplace_back();
-        analyse(f, dstar, training.back());
+        training.back().weight = f.weight;
+        analyse(f.path, dstar, training.back());
     }
     for (const auto& f : heldFiles) {
         held.emplace_back();
-        analyse(f, dstar, held.back());
+        analyse(f.path, dstar, held.back());
     }
     const auto spec = specs(dstar);
     Books books = builtIn(dstar);
@@ -228,16 +252,19 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: train-ambe-codebooks OUTPUT.cpp --train FILE... --held-out FILE...\n");
         return 2;
     }
-    std::vector<std::string> trainFiles;
-    std::vector<std::string> heldFiles;
-    std::vector<std::string>* list = nullptr;
+    std::vector<SpeechFile> trainFiles;
+    std::vector<SpeechFile> heldFiles;
+    std::vector<SpeechFile>* list = nullptr;
+    float weight = 1.0f;
     for (int i = 2; i < argc; ++i) {
         if (std::strcmp(argv[i], "--train") == 0)
             list = &trainFiles;
         else if (std::strcmp(argv[i], "--held-out") == 0)
             list = &heldFiles;
+        else if (std::strcmp(argv[i], "--weight") == 0 && i + 1 < argc && std::atof(argv[i + 1]) > 0.0)
+            weight = static_cast<float>(std::atof(argv[++i]));
         else if (list)
-            list->push_back(argv[i]);
+            list->push_back({argv[i], weight});
         else {
             std::fprintf(stderr, "train-ambe-codebooks: %s: expected --train or --held-out first\n", argv[i]);
             return 2;
@@ -259,13 +286,14 @@ int main(int argc, char** argv)
     std::fputs("// Generated by tools/train/train-ambe-codebooks (make tables-ambe); do not edit.\n"
                "// Halvane's own PRBA and HOC codebooks, trained in closed loop on the IMBE analysis of\n"
                "// speech with splitting and Lloyd iterations; the rows fixed by the frame format keep\n"
-               "// their indexes.\n//\n// Training speech:",
+               "// their indexes.\n//\n// Training speech (file, weight):\n",
                out);
     for (const auto& f : trainFiles)
-        std::fprintf(out, " %s", f.substr(f.find_last_of('/') + 1).c_str());
-    std::fputs("\n// Held out:", out);
+        std::fprintf(out, "//   %s %g\n", f.path.substr(f.path.find_last_of('/') + 1).c_str(),
+                     static_cast<double>(f.weight));
+    std::fputs("// Held out:", out);
     for (const auto& f : heldFiles)
-        std::fprintf(out, " %s", f.substr(f.find_last_of('/') + 1).c_str());
+        std::fprintf(out, " %s", f.path.substr(f.path.find_last_of('/') + 1).c_str());
     std::fputs("\n// Mean squared error per vector:\n", out);
     std::fputs(ambe2.report.c_str(), out);
     std::fputs(plus.report.c_str(), out);

@@ -3,6 +3,14 @@
 #include <cmath>
 #include <numbers>
 
+namespace halvane {
+
+// std::exp2 is not constant-evaluated, so this table is filled at start-up.
+const std::array<std::int16_t, 828> dstar_b0_lookup =
+    detail::pitchLookup([](int b0) { return static_cast<double>(dstarF0(b0)); });
+
+} // namespace halvane
+
 namespace halvane::ambe {
 
 const std::array<std::array<float, 8>, 8>& prbaCosines()

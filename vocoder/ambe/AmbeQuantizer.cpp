@@ -58,7 +58,8 @@ int pitchIndex(const AmbeAnalysis& frame, bool dstar)
         std::fprintf(stderr, "encode error b0_i %d\n", i);
         return -1;
     }
-    int b0 = b0_lookup[i];
+    const auto& lookup = dstar ? dstar_b0_lookup : b0_lookup;
+    int b0 = lookup[i];
     // The table count rises with the index, so the walk is monotone; the bound only keeps
     // a count that no index has from walking for ever.
     for (int steps = 0; ambe::harmonicCount(b0, dstar) != frame.num_harms; ++steps) {
@@ -67,7 +68,7 @@ int pitchIndex(const AmbeAnalysis& frame, bool dstar)
             std::fprintf(stderr, "encode error2 b0_i %d\n", i);
             return -1;
         }
-        b0 = b0_lookup[i];
+        b0 = lookup[i];
     }
     return b0;
 }

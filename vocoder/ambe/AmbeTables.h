@@ -107,16 +107,20 @@ inline constexpr std::array<std::array<int, 4>, 58> AmbeLmprbl{{
     {11, 12, 15, 16}, {11, 12, 15, 17}, {11, 13, 15, 17}, {0, 0, 0, 0}}};
 inline constexpr const auto& AmbePlusLmprbl = AmbeLmprbl;
 
-// b0 per analysis pitch index i (a period of (i + 159) / 8 samples): the b0 whose f0 lies
-// nearest to 8 / (i + 159). Index 827 is 0.
-inline constexpr std::array<std::int16_t, 828> b0_lookup = [] {
+namespace detail {
+
+// For each analysis pitch index i (a period of (i + 159) / 8 samples) the b0 whose f0 lies
+// nearest to 8 / (i + 159); index 827 is 0.
+template <typename F0>
+constexpr std::array<std::int16_t, 828> pitchLookup(F0 f0Of)
+{
     std::array<std::int16_t, 828> table{};
     for (int i = 0; i < 827; ++i) {
         const double f0 = 8.0 / (i + 159);
         int best = 0;
         double bestDistance = 1.0;
         for (int b0 = 0; b0 < 120; ++b0) {
-            const double d = f0 > AmbeW0table[b0] ? f0 - AmbeW0table[b0] : AmbeW0table[b0] - f0;
+            const double d = f0 > f0Of(b0) ? f0 - f0Of(b0) : f0Of(b0) - f0;
             if (d < bestDistance) {
                 bestDistance = d;
                 best = b0;
@@ -125,12 +129,22 @@ inline constexpr std::array<std::int16_t, 828> b0_lookup = [] {
         table[i] = static_cast<std::int16_t>(best);
     }
     return table;
-}();
+}
+
+} // namespace detail
+
+// b0 per analysis pitch index on the AMBE+2 fundamentals.
+inline constexpr std::array<std::int16_t, 828> b0_lookup =
+    detail::pitchLookup([](int b0) { return static_cast<double>(AmbeW0table[b0]); });
 
 // D-STAR f0 in cycles per sample for b0 (no table: a geometric series).
 inline float dstarF0(int b0)
 {
     return std::exp2(-4.3117676f - 0.021336f * (static_cast<float>(b0) + 0.5f));
 }
+
+// The same on the D-STAR fundamentals, which drift up to 6 % above the AMBE+2 ones towards
+// low voices: looked up on the AMBE+2 grid, a D-STAR decoder would sound them sharp.
+extern const std::array<std::int16_t, 828> dstar_b0_lookup;
 
 } // namespace halvane
