@@ -68,25 +68,69 @@ void transform(float* re, float* im)
     }
 }
 
-// out[n] += (a0 + a1 n) window(n) cos(theta0 + omega n + alpha n^2) for n = n0..n1, with
-// window(n) = ws(n + windowShift) or 1 when not windowed. The cosine runs as a rotating
-// phasor in double precision, as exact over one frame as a cosine per sample.
-void addOscillator(float* out, int n0, int n1, double a0, double a1, bool windowed, int windowShift, double theta0,
-                   double omega, double alpha)
+// out[n] += (a0 + a1 n) cos(theta0 + omega n + alpha n^2) for n = 0..159: a harmonic that
+// glides from one frame's amplitude and frequency to the next one's. The cosine runs as a
+// rotating phasor in double precision, as exact over one frame as a cosine per sample.
+void addGlide(float* out, double a0, double a1, double theta0, double omega, double alpha)
 {
-    const double start = theta0 + omega * n0 + alpha * n0 * n0;
-    std::complex<double> p = std::polar(1.0, start);
-    std::complex<double> q = std::polar(1.0, omega + alpha * (2.0 * n0 + 1.0));
-    const std::complex<double> r = std::polar(1.0, 2.0 * alpha);
-    for (int n = n0; n <= n1; ++n) {
-        double amplitude = a0 + a1 * n;
-        if (windowed)
-            amplitude *= wsTable[n + windowShift + 105];
-        out[n] += static_cast<float>(amplitude * p.real());
-        p *= q;
-        q *= r;
+    // Spelt out: std::complex multiplication checks for infinities on every product.
+    double pr = std::cos(theta0);
+    double pi = std::sin(theta0);
+    double qr = std::cos(omega + alpha);
+    double qi = std::sin(omega + alpha);
+    const double rr = std::cos(2.0 * alpha);
+    const double ri = std::sin(2.0 * alpha);
+    for (int n = 0; n < 160; ++n) {
+        out[n] += static_cast<float>((a0 + a1 * n) * pr);
+        const double nr = pr * qr - pi * qi;
+        pi = pr * qi + pi * qr;
+        pr = nr;
+        const double mr = qr * rr - qi * ri;
+        qi = qr * ri + qi * rr;
+        qr = mr;
     }
 }
+
+// Steady harmonics of one frame, M cos(theta0 + omega n), summed and windowed together:
+// their phasors rotate side by side, so no harmonic waits on another's last product.
+class HarmonicBank {
+public:
+    // theta0 is the phase at n = from.
+    void add(double magnitude, double theta0, double omega)
+    {
+        m_[count_] = magnitude;
+        pr_[count_] = std::cos(theta0);
+        pi_[count_] = std::sin(theta0);
+        qr_[count_] = std::cos(omega);
+        qi_[count_] = std::sin(omega);
+        ++count_;
+    }
+
+    // out[n] += ws(n + windowShift) * sum for n = from..to.
+    void render(float* out, int from, int to, int windowShift)
+    {
+        if (count_ == 0)
+            return;
+        for (int n = from; n <= to; ++n) {
+            double sum = 0.0;
+            for (int k = 0; k < count_; ++k) {
+                sum += m_[k] * pr_[k];
+                const double nr = pr_[k] * qr_[k] - pi_[k] * qi_[k];
+                pi_[k] = pr_[k] * qi_[k] + pi_[k] * qr_[k];
+                pr_[k] = nr;
+            }
+            out[n] += static_cast<float>(wsTable[n + windowShift + 105] * sum);
+        }
+    }
+
+private:
+    int count_ = 0;
+    std::array<double, software_imbe_decoder::maxHarmonics> m_{};
+    std::array<double, software_imbe_decoder::maxHarmonics> pr_{};
+    std::array<double, software_imbe_decoder::maxHarmonics> pi_{};
+    std::array<double, software_imbe_decoder::maxHarmonics> qr_{};
+    std::array<double, software_imbe_decoder::maxHarmonics> qi_{};
+};
 
 } // namespace
 
@@ -313,6 +357,8 @@ void software_imbe_decoder::synth_voiced()
     const double wNew = w0_new_;
     const double wOld = w0_old_;
     const bool steady = std::abs(w0_new_ - w0_old_) < 0.1f * w0_new_;
+    HarmonicBank fading;  // the old frame's harmonics, windowed out over n = 0..105
+    HarmonicBank rising;  // the new frame's, windowed in over n = 56..159
     for (int l = 1; l <= Lmax; ++l) {
         const double mNew = l <= L_new_ ? fresh.Mbar[l] : 0.0;
         const double mOld = l <= L_old_ ? old.Mbar[l] : 0.0;
@@ -322,16 +368,17 @@ void software_imbe_decoder::synth_voiced()
             double dphi = fresh.phase[l] - old.phase[l] - (wNew + wOld) * l * 80.0;
             dphi -= 2.0 * std::numbers::pi * std::floor((dphi + std::numbers::pi) / (2.0 * std::numbers::pi));
             const double domega = dphi * 0.00625;
-            addOscillator(voiced_.data(), 0, 159, mOld, 0.00625 * (mNew - mOld), false, 0, old.phase[l],
-                          wOld * l + domega, l * (wNew - wOld) * 0.003125);
+            addGlide(voiced_.data(), mOld, 0.00625 * (mNew - mOld), old.phase[l], wOld * l + domega,
+                     l * (wNew - wOld) * 0.003125);
             continue;
         }
         if (vOld)
-            addOscillator(voiced_.data(), 0, 105, mOld, 0.0, true, 0, old.phase[l], wOld * l, 0.0);
+            fading.add(mOld, old.phase[l], wOld * l);
         if (vNew)
-            addOscillator(voiced_.data(), 56, 159, mNew, 0.0, true, -160, fresh.phase[l] - wNew * l * 160.0,
-                          wNew * l, 0.0);
+            rising.add(mNew, fresh.phase[l] + wNew * l * (56 - 160), wNew * l);
     }
+    fading.render(voiced_.data(), 0, 105, 0);
+    rising.render(voiced_.data(), 56, 159, -160);
 }
 
 } // namespace halvane
