@@ -44,8 +44,8 @@ Prediction predict(const mbe_parameters& prev, int l, int L)
     const float x = static_cast<float>(prevL) / static_cast<float>(L) * static_cast<float>(l);
     const int k = static_cast<int>(x);
     const float delta = x - static_cast<float>(k);
-    // At the last harmonic the position lands exactly on prevL; harmonic prevL + 1 may not
-    // exist (prevL = 56), and its weight is zero anyway.
+    // The last harmonic lands exactly on prevL, whose upper neighbour may lie beyond the
+    // record (prevL = 56) and has no weight anyway.
     const float upper = delta > 0.0f && k < 56 ? delta * prev.log2_mag[k + 1] : 0.0f;
     return {(1.0f - delta) * prev.log2_mag[k], upper};
 }

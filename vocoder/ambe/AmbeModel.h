@@ -40,9 +40,8 @@ const std::array<std::array<float, 8>, 8>& prbaCosines();
 // cos(pi (k - 1)(j - 0.5) / J) at [J][k - 1][j - 1], J = 1..17: a block's transform.
 const std::array<std::array<std::array<float, maxBlockLength>, maxBlockLength>, maxBlockLength + 1>& blockCosines();
 
-// The previous frame's log magnitude at position l * prevL / L, linearly interpolated
-// between the two harmonics around it. Reads prev.log2_mag[0..prevL] (and prevL + 1 only
-// when the position falls strictly between prevL and prevL + 1, which it never does).
+// The previous frame's log magnitude at position l * prevL / L (l = 1..L), linearly
+// interpolated between the two harmonics around it; reads prev.log2_mag[0..prevL] only.
 struct Prediction {
     float lower;  // (1 - delta) * log2_mag[k]
     float upper;  // delta * log2_mag[k + 1]

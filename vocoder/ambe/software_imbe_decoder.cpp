@@ -171,7 +171,8 @@ void software_imbe_decoder::fft(float* re, float* im)
 void software_imbe_decoder::ifft(const float* re, const float* im, float* out)
 {
     // With U Hermitian, y is the Hartley transform of X(m) = Re U(m) + Im U(m), whose
-    // 256 real points go through one 128-point complex transform as X(2k) + j X(2k + 1).
+    // 256 real points go through one 128-point complex transform as X(2k) + j X(2k + 1);
+    // X(256 - m) = Re U(m) - Im U(m).
     std::array<float, 128> zr{};
     std::array<float, 128> zi{};
     for (int k = 0; k < 64; ++k) {
@@ -189,12 +190,21 @@ void software_imbe_decoder::ifft(const float* re, const float* im, float* out)
         return t;
     }();
     for (int n = 0; n < 256; ++n) {
-        const std::complex<float> zn(zr[n & 127], zi[n & 127]);
-        const std::complex<float> zc(zr[(128 - n) & 127], -zi[(128 - n) & 127]);
-        const std::complex<float> even = 0.5f * (zn + zc);
-        const std::complex<float> odd = std::complex<float>(0.0f, -0.5f) * (zn - zc);
-        const std::complex<float> F = even + twiddles[n] * odd;
-        out[(n + 128) & 255] = F.real() - F.imag();
+        // Z(n) and conj Z(128 - n) give the transforms of the even and the odd points,
+        // E = (Z + Zc) / 2 and O = -j (Z - Zc) / 2; then F = E + W^n O and y = Re F - Im F.
+        const float ar = zr[n & 127];
+        const float ai = zi[n & 127];
+        const float br = zr[(128 - n) & 127];
+        const float bi = -zi[(128 - n) & 127];
+        const float er = 0.5f * (ar + br);
+        const float ei = 0.5f * (ai + bi);
+        const float or_ = 0.5f * (ai - bi);
+        const float oi = -0.5f * (ar - br);
+        const float wr = twiddles[n].real();
+        const float wi = twiddles[n].imag();
+        const float fr = er + wr * or_ - wi * oi;
+        const float fi = ei + wr * oi + wi * or_;
+        out[(n + 128) & 255] = fr - fi;
     }
 }
 
