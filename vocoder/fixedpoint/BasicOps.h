@@ -317,7 +317,7 @@ constexpr Word32 L_shl(Word32 L_var1, Word16 var2)
             var2 = -32;
         return L_shr(L_var1, static_cast<Word16>(-var2));
     }
-    for (; var2 > 0; --var2) {
+    for (; var2 > 0 && L_var1 != 0; --var2) {
         if (L_var1 > 0x3fffffff) {
             Overflow = 1;
             return MAX_32;
