@@ -89,9 +89,27 @@ TEST(BasicOps, NormalisationCountsLeadingSignBits)
     EXPECT_EQ(norm_l(1), 30);
     EXPECT_EQ(norm_l(MIN_32), 0);
     EXPECT_EQ(norm_l(MAX_32), 0);
-    for (Word32 x = 1; x < MAX_32 / 3; x = x * 3 + 1) {
-        const Word32 y = x << norm_l(x);
-        EXPECT_GE(y, 0x40000000) << x;
+    // The definition: shift until the value lies in [0x4000, 0x7FFF] (or its negative image).
+    for (int x = -32768; x <= 32767; ++x) {
+        if (x == 0 || x == -1)
+            continue;
+        int v = x < 0 ? ~x : x, n = 0;
+        for (; v < 0x4000; v <<= 1)
+            ++n;
+        ASSERT_EQ(norm_s(static_cast<Word16>(x)), n) << x;
+    }
+    std::mt19937 rng(2);
+    for (int i = 0; i < 100000; ++i) {
+        const auto x = static_cast<Word32>(rng() >> (rng() % 32));
+        for (Word32 y : {x, static_cast<Word32>(-x), ~x}) {
+            if (y == 0 || y == -1)
+                continue;
+            std::int64_t v = y < 0 ? ~std::int64_t{y} : y;
+            int n = 0;
+            for (; v < 0x40000000; v <<= 1)
+                ++n;
+            ASSERT_EQ(norm_l(y), n) << y;
+        }
     }
 }
 

@@ -121,12 +121,14 @@ TEST(CosFxp, IsSymmetricAndAccurate)
     EXPECT_EQ(cos_fxp(-16384), 0);
     EXPECT_EQ(cos_fxp(32767), -32767);
     EXPECT_EQ(cos_fxp(-32768), cosReference(-32768));
+    EXPECT_EQ(cos_fxp_tab(-32768), cos_fxp(-32768));
     EXPECT_EQ(sin_fxp(16384), 32767);
     EXPECT_EQ(sin_fxp(-16384), -32767);
     EXPECT_EQ(sin_fxp(0), 0);
     for (int x = -32767; x <= 32767; ++x) {
         const auto x16 = static_cast<Word16>(x);
         ASSERT_EQ(cos_fxp(x16), cosReference(x16)) << x;
+        ASSERT_EQ(cos_fxp_tab(x16), cos_fxp(x16)) << x;
         ASSERT_EQ(cos_fxp(x16), cos_fxp(static_cast<Word16>(-x))) << x;
         ASSERT_EQ(sin_fxp(x16), -sin_fxp(static_cast<Word16>(-x))) << x;
         ASSERT_NEAR(cos_fxp(x16), 32768 * std::cos(M_PI * x / 32768), 4) << x;
