@@ -4,8 +4,8 @@
 //
 // Every operator is the definition of that set: results that leave the 16- or 32-bit range
 // saturate and raise Overflow; negative shift counts shift the other way (a 16-bit shift count
-// below -16 counts as -16, a 32-bit one below -32 as -32). The operators are constexpr and
-// inline because they sit in every inner loop.
+// below -16 counts as -16, a 32-bit one below -32 as -32). The operators are inline because
+// they sit in every inner loop, and constexpr except those that read Carry or Overflow.
 //
 // Overflow and Carry: the operators write them as the set defines and nothing in the vocoder
 // reads them (only L_sat does, as defined). They are thread_local so that encoders and decoders
