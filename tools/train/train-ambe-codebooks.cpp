@@ -135,9 +135,9 @@ std::array<TrainingSet, 6> collect(const std::vector<Speech>& speech, bool dstar
         sets[t].dims = 4;
     const AmbeCodebooks view = books.view();
     for (const Speech& s : speech) {
-        mbe_parameters cur;
-        mbe_parameters prev;
-        mbe_parameters scratch;
+        mbe_parameters cur{};
+        mbe_parameters prev{};
+        mbe_parameters scratch{};
         mbe_initMbeParms(&cur, &prev, &scratch);
         for (const FrameAnalysis& f : s.frames) {
             const AmbeAnalysis a{f.ref_pitch, f.num_harms, f.v_uv_dsn, f.sa};

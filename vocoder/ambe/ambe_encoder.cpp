@@ -3,13 +3,12 @@
 #include "AmbeFrame.h"
 #include "ambe/AmbeDequantizer.h"
 
-#include <algorithm>
 
 namespace halvane {
 
 ambe_encoder::ambe_encoder()
 {
-    mbe_parameters scratch;
+    mbe_parameters scratch{};
     mbe_initMbeParms(&cur_parms, &prev_parms, &scratch);
     // Until a frame has been quantised the fallback is a quiet unvoiced frame.
     last_b_[0] = {0, 16, 0, 0, 0, 0, 0, 0, 0};

@@ -28,9 +28,9 @@ Targets targetsOf(const char* name, bool dstar)
     const std::vector<short> speech = loadSpeech(name);
     Targets t;
     ambe_encoder analyser;
-    mbe_parameters cur;
-    mbe_parameters prev;
-    mbe_parameters scratch;
+    mbe_parameters cur{};
+    mbe_parameters prev{};
+    mbe_parameters scratch{};
     mbe_initMbeParms(&cur, &prev, &scratch);
     for (std::size_t at = 0; at + 160 <= speech.size(); at += 160) {
         std::array<std::int16_t, 160> block;

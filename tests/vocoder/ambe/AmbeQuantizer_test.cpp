@@ -33,7 +33,7 @@ struct Encoder {
     mbe_parameters prev{};
     Encoder()
     {
-        mbe_parameters scratch;
+        mbe_parameters scratch{};
         mbe_initMbeParms(&cur, &prev, &scratch);
     }
 };
