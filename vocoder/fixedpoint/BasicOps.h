@@ -4,8 +4,8 @@
 //
 // Every operator is the definition of that set: results that leave the 16- or 32-bit range
 // saturate and raise Overflow; negative shift counts shift the other way (a 16-bit shift count
-// below -16 counts as -16, a 32-bit one below -32 as -32). The operators are constexpr and
-// inline because they sit in every inner loop.
+// below -16 counts as -16, a 32-bit one below -32 as -32). The operators are inline because
+// they sit in every inner loop, and constexpr except those that read Carry or Overflow.
 //
 // Overflow and Carry: the operators write them as the set defines and nothing in the vocoder
 // reads them (only L_sat does, as defined). They are thread_local so that encoders and decoders
@@ -16,6 +16,7 @@
 // programming error; it prints the set's message on standard output and aborts the process.
 // Callers fed from the network must keep their arguments inside the contract.
 
+#include <bit>
 #include <cstdint>
 
 namespace halvane {
@@ -317,7 +318,7 @@ constexpr Word32 L_shl(Word32 L_var1, Word16 var2)
             var2 = -32;
         return L_shr(L_var1, static_cast<Word16>(-var2));
     }
-    for (; var2 > 0; --var2) {
+    for (; var2 > 0 && L_var1 != 0; --var2) {
         if (L_var1 > 0x3fffffff) {
             Overflow = 1;
             return MAX_32;
@@ -361,32 +362,21 @@ inline Word32 L_sat(Word32 L_var1)
     return L_var1;
 }
 
+// The number of left shifts that normalise var1 (its redundant sign bits); 0 for 0.
 constexpr Word16 norm_s(Word16 var1)
 {
     if (var1 == 0)
         return 0;
-    if (var1 == -1)
-        return 15;
-    if (var1 < 0)
-        var1 = static_cast<Word16>(~var1);
-    Word16 n = 0;
-    for (; var1 < 0x4000; ++n)
-        var1 = static_cast<Word16>(var1 << 1);
-    return n;
+    const auto magnitude = static_cast<std::uint16_t>(var1 < 0 ? ~var1 : var1);
+    return static_cast<Word16>(std::countl_zero(magnitude) - 1);
 }
 
 constexpr Word16 norm_l(Word32 L_var1)
 {
     if (L_var1 == 0)
         return 0;
-    if (L_var1 == -1)
-        return 31;
-    if (L_var1 < 0)
-        L_var1 = ~L_var1;
-    Word16 n = 0;
-    for (; L_var1 < 0x40000000; ++n)
-        L_var1 <<= 1;
-    return n;
+    const auto magnitude = static_cast<UWord32>(L_var1 < 0 ? ~L_var1 : L_var1);
+    return static_cast<Word16>(std::countl_zero(magnitude) - 1);
 }
 
 // var1 / var2 in Q15 for 0 <= var1 <= var2, var2 > 0: 32767 when they are equal, else

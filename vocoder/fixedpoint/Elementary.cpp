@@ -2,10 +2,10 @@
 
 namespace halvane::fxp {
 
-constexpr std::array<Word16, 16385> cos_fxp_quadrant = [] {
-    std::array<Word16, 16385> t{};
-    for (int a = 0; a <= 16384; ++a)
-        t[a] = cos_fxp(static_cast<Word16>(a));
+constexpr std::array<Word16, 65536> cos_fxp_tbl = [] {
+    std::array<Word16, 65536> t{};
+    for (int x = 0; x < 65536; ++x)
+        t[x] = cos_fxp(static_cast<Word16>(x));
     return t;
 }();
 

@@ -175,19 +175,13 @@ constexpr Word16 cos_fxp(Word16 x)
     return static_cast<Word16>(upper ? -c : c);
 }
 
-// cos_fxp(a) for a = 0..16384, for the table-driven form below.
-extern const std::array<Word16, 16385> cos_fxp_quadrant;
+// cos_fxp of every 16-bit angle, indexed by the angle's bit pattern (x & 0xFFFF).
+extern const std::array<Word16, 65536> cos_fxp_tbl;
 
-// cos_fxp(x) from a table of its first quadrant: the same values (the reflection of cos_fxp
-// reduces every |x| above 16384 to 32767 - |x|, which the table holds), at the cost of one
-// load, for the synthesiser's oscillators.
+// cos_fxp(x) by one table load, for the synthesiser's oscillators: the same values.
 inline Word16 cos_fxp_tab(Word16 x)
 {
-    // Masks rather than branches: successive angles fall in unpredictable quadrants.
-    const int a = abs_s(x);
-    const int upper = -static_cast<int>(a > 16384);
-    const int value = cos_fxp_quadrant[a ^ ((a ^ (32767 - a)) & upper)];
-    return static_cast<Word16>((value ^ upper) - upper);
+    return cos_fxp_tbl[static_cast<std::uint16_t>(x)];
 }
 
 // 32768 * sin(pi * x / 32768) in Q15, from cos_fxp.

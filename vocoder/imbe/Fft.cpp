@@ -37,6 +37,28 @@ inline void butterfly(Cmplx16& a, Cmplx16& b, Word16 wr, Word16 wi)
     a.im = roundHigh(ai + ti);
 }
 
+// The same when every component of the stage's input is below 2^14 in magnitude: then
+// |wr b.re - wi b.im| < 2^30, so nothing saturates and 32 bits hold every step.
+inline void smallButterfly(Cmplx16& a, Cmplx16& b, Word16 wr, Word16 wi)
+{
+    const Word32 tr = wr * b.re - wi * b.im;
+    const Word32 ti = wr * b.im + wi * b.re;
+    const Word32 ar = a.re * 32768 + 0x8000;
+    const Word32 ai = a.im * 32768 + 0x8000;
+    b.re = static_cast<Word16>((ar - tr) >> 16);
+    b.im = static_cast<Word16>((ai - ti) >> 16);
+    a.re = static_cast<Word16>((ar + tr) >> 16);
+    a.im = static_cast<Word16>((ai + ti) >> 16);
+}
+
+bool allSmall(const Cmplx16* data, int n)
+{
+    int peak = 0;
+    for (int i = 0; i < n; ++i)
+        peak |= (data[i].re + 16384) | (data[i].im + 16384);
+    return (peak & ~32767) == 0;
+}
+
 } // namespace
 
 void fft(Cmplx16* data, Word16 n, Word16 isign)
@@ -52,11 +74,17 @@ void fft(Cmplx16* data, Word16 n, Word16 isign)
     for (int span = 2; span <= n; span <<= 1) {
         const int half = span >> 1;
         const int stride = fft_max_points / span;
+        const bool small = allSmall(data, n);
         for (int k = 0; k < half; ++k) {
             const Word16 wr = wr_array[k * stride];
             const Word16 wi = isign < 0 ? negate(wi_array[k * stride]) : wi_array[k * stride];
-            for (int i = k; i < n; i += span)
-                butterfly(data[i], data[i + half], wr, wi);
+            if (small) {
+                for (int i = k; i < n; i += span)
+                    smallButterfly(data[i], data[i + half], wr, wi);
+            } else {
+                for (int i = k; i < n; i += span)
+                    butterfly(data[i], data[i + half], wr, wi);
+            }
         }
     }
 }

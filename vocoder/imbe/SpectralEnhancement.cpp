@@ -42,7 +42,8 @@ Scaled quotient(Scaled a, Scaled b)
     return scaled(div_s(num, den), e);
 }
 
-// sqrt_l_exp gives sqrt(m * 2^31) for a normalised m, so the exponent left over must be odd.
+// sqrt_l_exp gives sqrt(m * 2^31) for a normalised m, so m * 2^e is taken as
+// (m * 2^31) * 2^(e - 31) with e - 31 even.
 Scaled root(Scaled a)
 {
     Word32 m = a.m;
@@ -79,7 +80,7 @@ void sa_enh(IMBE_PARAM* param)
 
     // A working copy scaled so that its energy neither saturates nor loses precision.
     Word32 R0 = L_v_magsq(sa, L);
-    if (R0 == 0)
+    if (R0 == 0 || param->fund_freq <= 0)
         return;
     Word16 shift = 0;
     if (R0 == MAX_32) {

@@ -12,7 +12,8 @@ namespace halvane {
 //     W_l = sqrt(M_l) [0.96 pi (R0^2 + R1^2 - 2 R0 R1 cos(l w0)) / (w0 R0 (R0^2 - R1^2))]^(1/4):
 // above 1.2 the amplitude grows by 1.2, below 0.5 it is halved, in between it is multiplied
 // by W_l. If the energy then exceeds R0 all amplitudes are scaled back to it. A silent frame,
-// or one with R0^2 <= R1^2 as far as the arithmetic sees, is left alone.
+// one with R0^2 <= R1^2 as far as the arithmetic sees, or one without a positive fund_freq
+// is left alone.
 void sa_enh(IMBE_PARAM* param);
 
 } // namespace halvane

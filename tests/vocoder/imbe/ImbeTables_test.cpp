@@ -53,11 +53,4 @@ TEST(ImbeTables, BlockLengthsFollowTheirRule)
     }
 }
 
-TEST(ImbeTables, CrossFadeWindow)
-{
-    EXPECT_EQ(ws[0], 655);
-    EXPECT_EQ(ws[1], 1310);
-    EXPECT_EQ(ws[48], 32112);
-}
-
 } // namespace
