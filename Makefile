@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CONFIG ?= config/halvane.ini
 
-.PHONY: all deps configure build run test asan tsan bench corpus tables-analysis tables-imbe clean
+.PHONY: all deps configure build run test asan tsan bench corpus tables-analysis tables-imbe train-imbe clean
 
 all: build
 
@@ -42,12 +42,24 @@ corpus: deps
 
 # Fixed tables of the IMBE speech analysis: closed-form designs fitted to their given entries.
 tables-analysis: deps
-	tools/train/imbe_analysis_tables.py vocoder/imbe/AnalysisTables.cpp
+	tools/train/imbe-analysis-tables vocoder/imbe/AnalysisTables.cpp
 
 # The IMBE quantiser tables (vocoder/imbe/ImbeTables.cpp, vocoder/fixedpoint/BitAllocationTable.cpp),
 # from the model statistics or, with IMBE_STATS=file.json, from statistics measured on speech.
 tables-imbe: deps
 	@tools/train/imbe-tables $(if $(IMBE_STATS),--stats $(IMBE_STATS))
+
+# The IMBE quantiser tables trained on speech: from the model tables, two passes of measuring
+# with the tables built in (imbe-train, closed loop) and designing new ones from the
+# measurements (tools/train/imbe-stats.json, checked in).
+TRAIN_SPEECH = $(foreach f,hts1a hts2a hts1 hts2 morig forig mmt1 cross g3plx cq_ref,/usr/share/codec2/raw/$(f).raw)
+train-imbe: corpus configure
+	@tools/train/imbe-tables
+	@for pass in 1 2; do \
+	  cmake --build $(BUILD_DIR) --target imbe-train -j $(JOBS) >/dev/null && \
+	  $(BUILD_DIR)/bin/imbe-train tools/train/imbe-stats.json $(TRAIN_SPEECH) $(sort $(wildcard $(BUILD_DIR)/corpus/*.raw)) && \
+	  tools/train/imbe-tables --stats tools/train/imbe-stats.json || exit 1; \
+	done
 
 # Codebooks of the software AMBE+2/D-STAR codec, trained on speech. The recordings outweigh
 # the synthetic voices 256 to 1; cq_ref, forig and slt-BSD are held out to check for

@@ -38,7 +38,7 @@ Word32 fundamental_of(Word16 period_q8)
 
 Word16 harmonics_of(Word16 period_q8)
 {
-    const Word16 half_period = static_cast<Word16>((period_q8 + 64) >> 9);
+    const Word16 half_period = static_cast<Word16>((period_q8 + 128) >> 9); // floor(P/2 + 1/4)
     const Word16 L = extract_h(static_cast<Word32>(half_period) * 60647); // times 0.9254
     return std::clamp<Word16>(L, 9, 56);
 }

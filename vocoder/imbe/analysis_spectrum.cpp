@@ -23,12 +23,6 @@ Word32 bin_energy(const Cmplx16& s)
     return L_mac(L_mult(s.re, s.re), s.im, s.im) >> 4;
 }
 
-Word16 window_at(Word32 offset)
-{
-    const Word32 index = ((offset + 512) >> 10) + 160; // offset in Q16 bins, 1/64 bin per entry
-    return index >= 0 && index < 321 ? wr_sp[index] : 0;
-}
-
 } // namespace
 
 int band_start(int l, Word32 w0)
@@ -67,24 +61,31 @@ analysis_spectrum::Fit analysis_spectrum::fit(Word32 pos, int lo, int hi) const
     Fit f;
     if (hi < lo)
         return f;
-    // Correlation with the window spectrum (in bin units) and the window's own energy (Q15).
+    // Correlation with the window spectrum (bin units) and the window's own energy (Q15),
+    // as sums of mult_r products. Written as plain integer arithmetic, which here equals the
+    // saturating operators bit for bit: the window spectrum is positive, so no mult_r
+    // saturates, and at most 14 bins of |products| < 2^15 cannot reach the 32-bit range.
     Word32 c_re = 0, c_im = 0, g = 0;
-    for (int m = lo; m <= hi; ++m) {
-        const Word16 w = window_at(L_deposit_h(static_cast<Word16>(m)) - pos);
-        c_re = L_add(c_re, mult_r(bins_[m].re, w));
-        c_im = L_add(c_im, mult_r(bins_[m].im, w));
-        g = L_add(g, mult_r(w, w));
+    Word32 offset = (lo << 16) - pos; // Q16 bins from the harmonic
+    for (int m = lo; m <= hi; ++m, offset += 1 << 16) {
+        const Word32 index = ((offset + 512) >> 10) + 160; // 1/64 bin per entry
+        if (index < 0 || index > 320)
+            continue;
+        const Word32 w = wr_sp[index];
+        c_re += (bins_[m].re * w + 0x4000) >> 15;
+        c_im += (bins_[m].im * w + 0x4000) >> 15;
+        g += (w * w + 0x4000) >> 15;
     }
     f.energy = energy(lo, hi);
     f.bins = static_cast<Word16>(hi - lo + 1);
     f.window = g;
     if (g == 0)
         return f;
-    // |c| stays below 2^18 (13 bins of |S| < 2^13 at most); bring it under 2^14 to square it.
+    // |c| stays below 2^19; bring it under 2^14 to square it.
     Word16 k = 0;
     while (std::max(L_abs(c_re), L_abs(c_im)) >= (1 << 14)) {
-        c_re = L_shr(c_re, 1);
-        c_im = L_shr(c_im, 1);
+        c_re >>= 1;
+        c_im >>= 1;
         ++k;
     }
     const Word32 c2 = L_mac(L_mult(extract_l(c_re), extract_l(c_re)), extract_l(c_im), extract_l(c_im));

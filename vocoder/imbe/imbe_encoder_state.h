@@ -33,8 +33,8 @@ public:
     // 1/L fields) and writes the 8-word frame vector u0..u7.
     void encode(IMBE_PARAM* param, Word16* frame_vector, const Word16* snd);
 
-    // The amplitude prediction state, as a decoder of the frames holds it.
-    const sa_dequantiser& prediction_state() const { return quantiser_.state(); }
+    // The amplitude quantiser, for its prediction state and the values it quantised.
+    const sa_quantiser& quantiser() const { return quantiser_; }
 
 private:
     speech_front_end front_;

@@ -5,6 +5,7 @@
 #include "fixedpoint/Quantiser.h"
 #include "imbe/ImbeTables.h"
 
+#include <algorithm>
 #include <array>
 
 namespace halvane::imbe {
@@ -29,15 +30,12 @@ void dct(const Word16* in, Word16 n, Word16* out)
     }
 }
 
-// The index whose reconstruction (index - 2^(bits-1) + 1/2) step is nearest to x. The
-// uniform quantiser rounds x / step, which would put every reconstruction half a step
-// above x; it is given x - step/2 instead (step in units of 1/32 of x's).
-Word16 nearest_level(Word16 x, UWord16 step, Word16 bits)
-{
-    return qnt_by_step(sub(x, static_cast<Word16>((step + 32) >> 6)), step, bits);
-}
-
 } // namespace
+
+UWord16 sa_quantiser::hi_ord_step(Word16 bits, int k)
+{
+    return static_cast<UWord16>((UWord32{hi_ord_step_size_tbl[bits - 1]} * hi_ord_std_tbl[k - 1] * 2) >> 16);
+}
 
 void sa_quantiser::sa_encode(IMBE_PARAM* param)
 {
@@ -67,18 +65,19 @@ void sa_quantiser::sa_encode(IMBE_PARAM* param)
     param->b_vec[2] = tbl_quant(G[0], gain_qnt_tbl.data(), 64);
     const auto& steps = gain_step_size_tbl[L - 9];
     for (int i = 1; i < 6; ++i)
-        param->b_vec[2 + i] = nearest_level(G[i], static_cast<UWord16>(steps[i - 1]), param->bit_alloc[i - 1]);
+        param->b_vec[2 + i] = qnt_by_step(G[i], static_cast<UWord16>(steps[i - 1]), param->bit_alloc[i - 1]);
+    std::copy(G.begin(), G.end(), coefficients_.begin());
 
     int index = 8;
     for (int j = 0; j < 6; ++j) {
         const Word16 J = block_length(L, j);
         for (int k = 1; k < J; ++k, ++index) {
             const Word16 bits = param->bit_alloc[index - 3];
+            coefficients_[index - 2] = blocks[j][k];
             param->b_vec[index] = 0;
             if (bits == 0)
                 continue;
-            const auto step = static_cast<UWord16>((UWord32{hi_ord_step_size_tbl[bits - 1]} * hi_ord_std_tbl[k - 1] * 2) >> 16);
-            param->b_vec[index] = nearest_level(blocks[j][k], step, bits);
+            param->b_vec[index] = qnt_by_step(blocks[j][k], hi_ord_step(bits, k), bits);
         }
     }
 

@@ -14,6 +14,8 @@
 #include "imbe/IMBE_PARAM.h"
 #include "imbe/sa_dequantiser.h"
 
+#include <array>
+
 namespace halvane::imbe {
 
 class sa_quantiser {
@@ -28,8 +30,18 @@ public:
     // The prediction state, as a decoder of the same frames holds it.
     const sa_dequantiser& state() const { return loop_; }
 
+    // The step of higher-order coefficient k (1..9, counted from 0 in its block) at `bits`
+    // bits (1..10), in units of 1/32 of Q11.
+    static UWord16 hi_ord_step(Word16 bits, int k);
+
+    // The values quantised in the frame last encoded (Q11 log2 amplitude), for training the
+    // tables: [0] the first gain coefficient, then one per coefficient index in the order of
+    // b_vec[3..L+1] (gain coefficients 2..6, then the higher-order ones block after block).
+    const std::array<Word16, 56>& coefficients() const { return coefficients_; }
+
 private:
     sa_dequantiser loop_;
+    std::array<Word16, 56> coefficients_{};
 };
 
 } // namespace halvane::imbe

@@ -30,20 +30,6 @@ TEST(ImbeTables, GainStepsKeepTheGivenRowsAndFitTheQuantiser)
             EXPECT_GT(step, 0); // qnt_by_step needs 0 < step < 32768
 }
 
-// A gain coefficient's step is its deviation times the step ratio of its bit count, the
-// deviation being the same for every L: fewer bits, coarser steps.
-TEST(ImbeTables, GainStepsFollowTheBitAllocation)
-{
-    const auto deviation = [](Word16 L, int i) {
-        std::array<Word16, 59> bits{};
-        fxp::get_bit_allocation(L, bits.data());
-        return gain_step_size_tbl[L - 9][i] * 65536.0 / (2.0 * hi_ord_step_size_tbl[std::max<int>(bits[i], 1) - 1]);
-    };
-    for (Word16 L = 10; L <= 56; ++L)
-        for (int i = 0; i < 5; ++i)
-            EXPECT_NEAR(deviation(L, i), deviation(9, i), deviation(9, i) * 0.01) << L << " " << i;
-}
-
 TEST(ImbeTables, BlockLengthsFollowTheirRule)
 {
     const auto row = [](Word16 L) {

@@ -134,27 +134,17 @@ TEST(pitch_tracker, StartsFromTheRangeOfIndex158AndKeepsAGoodLookBackChoice)
     EXPECT_EQ(pitches.back(), 240);
 }
 
-TEST(pitch_tracker, LookAheadFindsThePeriodAfterNoise)
+TEST(pitch_tracker, TracksTonesThroughTheLookAheadAfterNoise)
 {
-    pitch_tracker tracker;
-    speech_front_end front;
-    track(tracker, front, noise(160 * 6, 3000, 1));
-    auto pitches = track(tracker, front, harmonics(40, 160 * 8));
-    EXPECT_EQ(pitches.back(), 80);
-    // and holds it through look-back from then on
-    pitches = track(tracker, front, harmonics(40, 160 * 8));
-    for (int p : pitches)
-        EXPECT_EQ(p, 80);
-}
-
-TEST(pitch_tracker, PrefersTheSubMultipleOfALongLookAheadPeriod)
-{
-    for (double period : {30.0, 45.0}) {
+    // After noise the look-back sum is large, so the look-ahead and its sub-multiple check
+    // decide; they must land on the period itself, not a multiple (the refinement then has
+    // +-1.125 samples to spare).
+    for (double period : {21.0, 30.0, 45.0, 63.0, 90.0, 120.0}) {
         pitch_tracker tracker;
         speech_front_end front;
         track(tracker, front, noise(160 * 6, 3000, 2));
         const auto pitches = track(tracker, front, harmonics(period, 160 * 8));
-        EXPECT_EQ(pitches.back(), static_cast<int>(2 * period)) << period;
+        EXPECT_NEAR(pitches.back(), 2 * period, 2 * period * 0.02) << period;
     }
 }
 
