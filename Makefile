@@ -67,7 +67,7 @@ train-imbe: corpus configure
 CODEC2_RAW = /usr/share/codec2/raw
 AMBE_TRAIN = --weight 256 $(addprefix $(CODEC2_RAW)/,hts1.raw hts2.raw morig.raw mmt1.raw cross.raw g3plx.raw) \
 	--weight 1 $(addprefix $(BUILD_DIR)/corpus/,slt-Apache-2.0.raw awb-Artistic.raw awb-CC0-1.0.raw kal16-MPL-2.0.raw)
-AMBE_HELD_OUT = $(CODEC2_RAW)/cq_ref.raw $(CODEC2_RAW)/forig.raw $(BUILD_DIR)/corpus/slt-BSD.raw
+AMBE_HELD_OUT = --weight 256 $(CODEC2_RAW)/cq_ref.raw $(CODEC2_RAW)/forig.raw --weight 1 $(BUILD_DIR)/corpus/slt-BSD.raw
 .PHONY: tables-ambe
 tables-ambe: corpus configure
 	cmake --build $(BUILD_DIR) --target train-ambe-codebooks -j $(JOBS)

@@ -1,20 +1,20 @@
 // Trains the PRBA and HOC codebooks of the software AMBE+2 and D-STAR codec and writes them
 // as C++ source:
 //
-//   train-ambe-codebooks OUTPUT.cpp --train [--weight W] FILE... --held-out FILE...
+//   train-ambe-codebooks OUTPUT.cpp --train [--weight W] FILE... --held-out [--weight W] FILE...
 //
 // FILEs are raw 8 kHz 16-bit little-endian mono speech; the frames of the files after
 // --weight W count W times (1 by default), so scarce recorded speech can outweigh plentiful
-// synthetic speech. Every file is analysed by the
-// IMBE speech analysis from a fresh state (AMBE+2 after the encoder's x3 input scaling,
-// D-STAR without), then each variant is trained in closed loop: the frames are quantised
-// in order with the codebooks of the previous pass, so each frame is predicted from what
-// a decoder reconstructs, the search targets of every frame are collected, and every
-// codebook is designed anew from them (splitting and Lloyd iterations on the quantiser's
-// own criterion). Rows fixed by the frame format keep their indexes. The held-out files
-// only measure: their quantisation error with the trained codebooks and with codebooks of
-// random training vectors is printed and written into the output's header.
-// Deterministic: the same speech gives the same tables.
+// synthetic speech, in the design and in the held-out measure alike. Every file is analysed by the IMBE speech analysis from a fresh state
+// (AMBE+2 after the encoder's x3 input scaling, D-STAR without). Then each variant is
+// trained in closed loop, starting from codebooks that hold only the rows fixed by the
+// frame format: the frames are quantised in order with the codebooks of the previous pass,
+// so each frame is predicted from what a decoder reconstructs, the search targets of every
+// frame are collected, and every codebook is designed anew from them (splitting and Lloyd
+// iterations on the quantiser's own criterion, the fixed rows kept at their indexes). The
+// held-out files only measure: their quantisation error with the trained codebooks and with
+// codebooks of random training vectors is printed and written into the output's header.
+// Deterministic: the same speech gives the same tables, whatever tables are built in.
 
 #include "CodebookDesign.h"
 #include "ambe/AmbeCodebooks.h"
@@ -51,7 +51,6 @@ struct FrameAnalysis {
 };
 
 struct Speech {
-    std::string name;
     float weight = 1.0f;
     std::vector<FrameAnalysis> frames;
 };
@@ -69,7 +68,6 @@ bool analyse(const std::string& path, bool dstar, Speech& speech)
         return false;
     }
     const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    speech.name = path.substr(path.find_last_of('/') + 1);
     ambe_encoder analyser;
     for (std::size_t at = 0; at + 320 <= bytes.size(); at += 320) {
         std::array<std::int16_t, 160> block{};
@@ -115,17 +113,6 @@ struct Books {
     }
 };
 
-Books builtIn(bool dstar)
-{
-    const AmbeCodebooks& b = ambeCodebooks(dstar);
-    Books books;
-    books.table[0].assign(&b.prba24[0][0], &b.prba24[0][0] + b.prba24.size() * 3);
-    books.table[1].assign(&b.prba58[0][0], &b.prba58[0][0] + b.prba58.size() * 4);
-    for (int i = 0; i < 4; ++i)
-        books.table[2 + i].assign(&b.hoc[i][0][0], &b.hoc[i][0][0] + b.hoc[i].size() * 4);
-    return books;
-}
-
 // Search targets of every frame, quantised in closed loop with `books`.
 std::array<TrainingSet, 6> collect(const std::vector<Speech>& speech, bool dstar, Books& books)
 {
@@ -158,7 +145,7 @@ std::array<TrainingSet, 6> collect(const std::vector<Speech>& speech, bool dstar
 struct Spec {
     const char* name;
     int rows;
-    int tableRows; // rows stored (the unreachable ones zero)
+    int tableRows; // rows stored: beyond `rows` they are unreachable, and zero
     std::vector<std::pair<int, std::vector<float>>> fixed;
 };
 
@@ -182,26 +169,44 @@ std::array<Spec, 6> specs(bool dstar)
              {"AmbeHOCb8", 8, 8, {}}}};
 }
 
+// Codebooks holding only the fixed rows, the rest zero.
+Books initialBooks(const std::array<Spec, 6>& spec)
+{
+    Books books;
+    for (int t = 0; t < 6; ++t) {
+        const int dims = t == 0 ? 3 : 4;
+        books.table[t].assign(static_cast<std::size_t>(spec[t].rows) * dims, 0.0f);
+        for (const auto& [row, values] : spec[t].fixed)
+            std::copy(values.begin(), values.end(), books.table[t].begin() + row * dims);
+    }
+    return books;
+}
+
 struct Trained {
     Books books;
     std::string report;
 };
 
-Trained trainVariant(const std::vector<SpeechFile>& trainFiles, const std::vector<SpeechFile>& heldFiles, bool dstar)
+bool analyseAll(const std::vector<SpeechFile>& files, bool dstar, std::vector<Speech>& speech)
+{
+    for (const auto& f : files) {
+        speech.emplace_back();
+        speech.back().weight = f.weight;
+        if (!analyse(f.path, dstar, speech.back()))
+            return false;
+    }
+    return true;
+}
+
+bool trainVariant(const std::vector<SpeechFile>& trainFiles, const std::vector<SpeechFile>& heldFiles, bool dstar,
+                  Trained& trained)
 {
     std::vector<Speech> training;
     std::vector<Speech> held;
-    for (const auto& f : trainFiles) {
-        training.emplace_back();
-        training.back().weight = f.weight;
-        analyse(f.path, dstar, training.back());
-    }
-    for (const auto& f : heldFiles) {
-        held.emplace_back();
-        analyse(f.path, dstar, held.back());
-    }
+    if (!analyseAll(trainFiles, dstar, training) || !analyseAll(heldFiles, dstar, held))
+        return false;
     const auto spec = specs(dstar);
-    Books books = builtIn(dstar);
+    Books books = initialBooks(spec);
     std::array<TrainingSet, 6> sets;
     for (int pass = 0; pass < passes; ++pass) {
         sets = collect(training, dstar, books);
@@ -224,7 +229,8 @@ Trained trainVariant(const std::vector<SpeechFile>& trainFiles, const std::vecto
         report += line;
     }
     std::fputs(report.c_str(), stderr);
-    return {books, report};
+    trained = {books, report};
+    return true;
 }
 
 void writeTable(std::FILE* out, const Spec& spec, const Codebook& table, int dims)
@@ -249,7 +255,8 @@ void writeTable(std::FILE* out, const Spec& spec, const Codebook& table, int dim
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: train-ambe-codebooks OUTPUT.cpp --train FILE... --held-out FILE...\n");
+        std::fprintf(stderr,
+                     "usage: train-ambe-codebooks OUTPUT.cpp --train [--weight W] FILE... --held-out [--weight W] FILE...\n");
         return 2;
     }
     std::vector<SpeechFile> trainFiles;
@@ -275,8 +282,10 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    const Trained ambe2 = trainVariant(trainFiles, heldFiles, false);
-    const Trained plus = trainVariant(trainFiles, heldFiles, true);
+    Trained ambe2;
+    Trained plus;
+    if (!trainVariant(trainFiles, heldFiles, false, ambe2) || !trainVariant(trainFiles, heldFiles, true, plus))
+        return 1;
 
     std::FILE* out = std::fopen(argv[1], "w");
     if (!out) {
@@ -291,10 +300,11 @@ int main(int argc, char** argv)
     for (const auto& f : trainFiles)
         std::fprintf(out, "//   %s %g\n", f.path.substr(f.path.find_last_of('/') + 1).c_str(),
                      static_cast<double>(f.weight));
-    std::fputs("// Held out:", out);
+    std::fputs("// Held out (file, weight):\n", out);
     for (const auto& f : heldFiles)
-        std::fprintf(out, " %s", f.path.substr(f.path.find_last_of('/') + 1).c_str());
-    std::fputs("\n// Mean squared error per vector:\n", out);
+        std::fprintf(out, "//   %s %g\n", f.path.substr(f.path.find_last_of('/') + 1).c_str(),
+                     static_cast<double>(f.weight));
+    std::fputs("// Weighted mean squared error per vector:\n", out);
     std::fputs(ambe2.report.c_str(), out);
     std::fputs(plus.report.c_str(), out);
     std::fputs("\n#include \"ambe/AmbeCodebooks.h\"\n\nnamespace halvane {\n\n", out);

@@ -175,10 +175,18 @@ double quantisationError(const TrainingSet& set, const Codebook& codebook)
 
 Codebook randomCodebook(const TrainingSet& set, int rows, std::uint32_t seed)
 {
+    // Drawn by weight, so the baseline sees the training data as the design does.
+    std::vector<double> cumulative(set.size());
+    double total = 0.0;
+    for (std::size_t i = 0; i < set.size(); ++i)
+        cumulative[i] = total += set.weights[i];
     std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> draw(0.0, total);
     Codebook book(static_cast<std::size_t>(rows) * set.dims);
     for (int r = 0; r < rows && set.size() > 0; ++r) {
-        const std::size_t i = rng() % set.size();
+        const std::size_t i = std::min<std::size_t>(
+            static_cast<std::size_t>(std::upper_bound(cumulative.begin(), cumulative.end(), draw(rng)) - cumulative.begin()),
+            set.size() - 1);
         std::copy(set.data.begin() + i * set.dims, set.data.begin() + (i + 1) * set.dims, book.begin() + r * set.dims);
     }
     return book;

@@ -34,8 +34,8 @@ Codebook designCodebook(const TrainingSet& set, int rows, const std::vector<std:
 // Weighted mean squared error per vector of quantising `set` with `codebook` (nearest row).
 double quantisationError(const TrainingSet& set, const Codebook& codebook);
 
-// A codebook of `rows` training vectors drawn at random (missing dimensions zero): the
-// baseline a designed codebook must beat.
+// A codebook of `rows` training vectors drawn at random by weight (missing dimensions
+// zero): the baseline a designed codebook must beat.
 Codebook randomCodebook(const TrainingSet& set, int rows, std::uint32_t seed);
 
 } // namespace halvane::train
