@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CONFIG ?= config/halvane.ini
 
-.PHONY: all deps configure build run test asan tsan bench corpus tables-analysis tables-imbe train-imbe clean
+.PHONY: all deps configure build run test asan tsan bench quality corpus tables-analysis tables-imbe train-imbe clean
 
 all: build
 
@@ -35,6 +35,10 @@ tsan: deps
 
 bench: build
 	@for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b; done
+
+# Speech quality of the software vocoder next to codec2, in one run (scripts/codec-quality).
+quality: build
+	@scripts/codec-quality $(BUILD_DIR)
 
 # Synthetic training speech for the vocoder tables (flite voices reading licence texts).
 corpus: deps

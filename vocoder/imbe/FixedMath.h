@@ -1,12 +1,10 @@
 #pragma once
 // Helpers of the IMBE analysis built on the saturating operators: a saturating product of a
-// 32-bit value and a small integer, a normalised division with 15 significant bits, and
-// norm_l by counting leading bits (the analysis normalises in its inner loops, where the
-// operator's shift loop costs up to 30 steps). Pure, safe from any thread.
+// 32-bit value and a small integer, and a normalised division with 15 significant bits.
+// Pure, safe from any thread.
 
 #include "fixedpoint/BasicOps.h"
 
-#include <bit>
 #include <cstdint>
 
 namespace halvane::imbe {
@@ -18,16 +16,6 @@ constexpr Word32 L_mult_int(Word32 a, Word16 b)
     return p > fxp::MAX_32 ? fxp::MAX_32 : p < fxp::MIN_32 ? fxp::MIN_32 : static_cast<Word32>(p);
 }
 
-// Equal to fxp::norm_l for every input: the left shift that brings x into 0x40000000..
-// 0x7FFFFFFF (or the negative range), 0 for 0.
-constexpr Word16 norm_l_fast(Word32 x)
-{
-    if (x == 0)
-        return 0;
-    const auto bits = static_cast<std::uint32_t>(x < 0 ? ~x : x);
-    return static_cast<Word16>(std::countl_zero(bits) - 1);
-}
-
 // num / den * 2^q for num >= 0 and den > 0, with 15 significant bits, saturated to the
 // 32-bit range; 0 when num <= 0 or den <= 0. Never reaches div_s outside its contract.
 constexpr Word32 L_div_q(Word32 num, Word32 den, Word16 q)
@@ -35,8 +23,8 @@ constexpr Word32 L_div_q(Word32 num, Word32 den, Word16 q)
     using namespace fxp;
     if (num <= 0 || den <= 0)
         return 0;
-    Word16 ns = norm_l_fast(num);
-    const Word16 nd = norm_l_fast(den);
+    Word16 ns = norm_l(num);
+    const Word16 nd = norm_l(den);
     // Shifts by the norm cannot saturate; written plainly, as the operator shifts bit by bit.
     Word16 n = extract_h(num << ns);
     const Word16 d = extract_h(den << nd);

@@ -30,7 +30,8 @@ Word16 bands_of(Word16 num_harms);
 // (pitch in half samples, 42..244): the one whose harmonics, fitted one by one with the
 // window spectrum, leave the least error over the bins from 50 (1.56 kHz) up to the top
 // of the highest harmonic of the period pitch/2. Higher harmonics move most with the
-// period, so they judge it most finely.
+// period, so they judge it most finely; when less than 1% of the harmonics' energy lies
+// above 1.56 kHz, the bins from the first harmonic up are used instead.
 refined_pitch pitch_ref(const analysis_spectrum& spectrum, Word16 pitch);
 
 } // namespace halvane::imbe

@@ -15,7 +15,7 @@ constexpr int taps = 21;
 constexpr int first_new = speech_front_end::buffer_length - speech_front_end::block_length;
 
 // Below this input magnitude no partial sum of the low-pass filter can reach the 32-bit
-// range (2 * sum(|lpf_coef|) * 23245 < 2^31), so plain integer sums equal the L_mac ones.
+// range (2 * sum(|lpf_coef|) * 23244 < 2^31), so plain integer sums equal the L_mac ones.
 constexpr Word16 lpf_plain_limit = 23245;
 
 // The filter over the new block, as plain sums the compiler can vectorise.

@@ -123,15 +123,39 @@ TEST(PitchError, AutocorrelationEqualsTheSaturatingSums)
     }
 }
 
-TEST(pitch_tracker, StartsFromTheRangeOfIndex158AndKeepsAGoodLookBackChoice)
+TEST(pitch_tracker, StartsAtIndex158AndFindsTheFirstPeriod)
 {
-    // A 60-sample period lies outside the first look-back range (periods 80..120), but its
-    // double, 120, explains the signal well enough that the look-ahead is never asked.
     pitch_tracker tracker;
     speech_front_end front;
-    EXPECT_EQ(tracker.prev_pitch(), 158);
-    const auto pitches = track(tracker, front, harmonics(60, 160 * 8));
-    EXPECT_EQ(pitches.back(), 240);
+    EXPECT_EQ(tracker.prev_pitch(), 158); // its look-back range: periods 80..120
+    const auto pitches = track(tracker, front, harmonics(100, 160 * 8));
+    EXPECT_EQ(pitches.back(), 200);
+}
+
+TEST(pitch_tracker, KeepsTheLookBackChoiceWhenItsErrorSumIsSmall)
+{
+    // A 90-sample tone whose odd harmonics fade out becomes a 45-sample tone. Its period 90
+    // keeps explaining it, so the look-back sum stays below 1967 and the look-ahead, which
+    // finds 45 in the same tone after noise, is never asked.
+    pitch_tracker tracker;
+    speech_front_end front;
+    const int fade = 160 * 8, length = 160 * 20;
+    std::vector<Word16> s(length);
+    for (int n = 0; n < length; ++n) {
+        const double odd = n < fade ? 1.0 : n < 2 * fade ? 1.0 - static_cast<double>(n - fade) / fade : 0.0;
+        double v = 0;
+        for (int h = 1; h <= 20; ++h)
+            v += 4000.0 / h * (h % 2 ? odd : 1.0) * std::cos(2 * kPi * h * n / 90 + h);
+        s[n] = static_cast<Word16>(v);
+    }
+    const auto pitches = track(tracker, front, s);
+    for (std::size_t i = pitches.size() - 4; i < pitches.size(); ++i)
+        EXPECT_EQ(pitches[i], 180) << i;
+
+    pitch_tracker fresh;
+    speech_front_end fresh_front;
+    track(fresh, fresh_front, noise(160 * 6, 3000, 3));
+    EXPECT_EQ(track(fresh, fresh_front, std::vector<Word16>(s.begin() + 2 * fade, s.end())).back(), 90);
 }
 
 TEST(pitch_tracker, TracksTonesThroughTheLookAheadAfterNoise)
