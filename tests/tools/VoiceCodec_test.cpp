@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <sys/wait.h>
 #include <vector>
 
@@ -123,14 +124,15 @@ double envelopeDistance(const std::vector<short>& in, const std::vector<short>& 
 TEST(VoiceCodec, SpeechComesBackWithItsSpectralEnvelope)
 {
     TempDir dir;
+    for (const std::string mode : {"imbe", "ambe", "dstar"})
     for (const char* name : {"hts1a", "forig", "cq_ref"}) {
         const auto speech = loadSpeech(name);
         ASSERT_FALSE(speech.empty()) << name;
         const std::string in = dir.write("in.raw", bytesOf(speech));
-        ASSERT_EQ(run("roundtrip imbe", in, dir.file("out.raw")), 0);
+        ASSERT_EQ(run("roundtrip " + mode, in, dir.file("out.raw")), 0);
         const auto out = samplesOf(readFile(dir.file("out.raw")));
         ASSERT_EQ(out.size(), (speech.size() + 159) / 160 * 160); // the last block padded
-        EXPECT_LT(envelopeDistance(speech, out), 6.0) << name; // about 4.7 dB
+        EXPECT_LT(envelopeDistance(speech, out), 6.0) << mode << ' ' << name; // about 4.7 dB
 
         // and not by accident: a wrong spectrum is far off
         std::vector<short> hiss(speech.size());
@@ -147,12 +149,14 @@ TEST(VoiceCodec, EncodeThenDecodeIsTheRoundTripAndPadsTheLastBlock)
     ASSERT_GT(speech.size(), 3000u);
     speech.resize(1000); // six blocks and 40 samples
     const std::string in = dir.write("in.raw", bytesOf(speech));
-    ASSERT_EQ(run("encode imbe", in, dir.file("frames")), 0);
-    EXPECT_EQ(readFile(dir.file("frames")).size(), 7u * 11);
-    ASSERT_EQ(run("decode imbe", dir.file("frames"), dir.file("decoded.raw")), 0);
-    ASSERT_EQ(run("roundtrip imbe", in, dir.file("round.raw")), 0);
-    EXPECT_EQ(readFile(dir.file("decoded.raw")).size(), 7u * 320);
-    EXPECT_EQ(readFile(dir.file("decoded.raw")), readFile(dir.file("round.raw")));
+    for (const auto& [mode, frameBytes] : {std::pair<std::string, std::size_t>{"imbe", 11}, {"ambe", 9}, {"dstar", 9}}) {
+        ASSERT_EQ(run("encode " + mode, in, dir.file("frames")), 0);
+        EXPECT_EQ(readFile(dir.file("frames")).size(), 7u * frameBytes) << mode;
+        ASSERT_EQ(run("decode " + mode, dir.file("frames"), dir.file("decoded.raw")), 0);
+        ASSERT_EQ(run("roundtrip " + mode, in, dir.file("round.raw")), 0);
+        EXPECT_EQ(readFile(dir.file("decoded.raw")).size(), 7u * 320) << mode;
+        EXPECT_EQ(readFile(dir.file("decoded.raw")), readFile(dir.file("round.raw"))) << mode;
+    }
 
     // empty input, empty output
     const std::string empty = dir.write("empty", "");
