@@ -6,7 +6,6 @@
 // reset between calls), so the encode entry points may run on one thread while the decode
 // entry points run on another; each side on one thread at a time.
 
-#include "ambe/mbe_parameters.h"
 
 #include <cstdint>
 #include <memory>
