@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CTEST_JOBS ?= $(JOBS)
 CONFIG ?= config/halvane.ini
 
-.PHONY: all deps configure build run test asan tsan bench corpus clean
+.PHONY: all deps configure build run test asan tsan bench quality corpus tables-analysis tables-imbe train-imbe clean
 
 all: build
 
@@ -38,9 +38,46 @@ tsan: deps
 bench: build
 	@for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b; done
 
+# Speech quality of the software vocoder next to codec2, in one run (scripts/codec-quality).
+quality: build
+	@scripts/codec-quality $(BUILD_DIR)
+
 # Synthetic training speech for the vocoder tables (flite voices reading licence texts).
 corpus: deps
 	@tools/train/make-corpus $(BUILD_DIR)/corpus
+
+# Fixed tables of the IMBE speech analysis: closed-form designs fitted to their given entries.
+tables-analysis: deps
+	tools/train/imbe-analysis-tables vocoder/imbe/AnalysisTables.cpp
+
+# The IMBE quantiser tables (vocoder/imbe/ImbeTables.cpp, vocoder/fixedpoint/BitAllocationTable.cpp),
+# from the model statistics or, with IMBE_STATS=file.json, from statistics measured on speech.
+tables-imbe: deps
+	@tools/train/imbe-tables $(if $(IMBE_STATS),--stats $(IMBE_STATS))
+
+# The IMBE quantiser tables trained on speech: from the model tables, two passes of measuring
+# with the tables built in (imbe-train, closed loop) and designing new ones from the
+# measurements (tools/train/imbe-stats.json, checked in).
+TRAIN_SPEECH = $(foreach f,hts1a hts2a hts1 hts2 morig forig mmt1 cross g3plx cq_ref,/usr/share/codec2/raw/$(f).raw)
+train-imbe: corpus configure
+	@tools/train/imbe-tables
+	@for pass in 1 2; do \
+	  cmake --build $(BUILD_DIR) --target imbe-train -j $(JOBS) >/dev/null && \
+	  $(BUILD_DIR)/bin/imbe-train tools/train/imbe-stats.json $(TRAIN_SPEECH) $(sort $(wildcard $(BUILD_DIR)/corpus/*.raw)) && \
+	  tools/train/imbe-tables --stats tools/train/imbe-stats.json || exit 1; \
+	done
+
+# Codebooks of the software AMBE+2/D-STAR codec, trained on speech. The recordings outweigh
+# the synthetic voices 256 to 1; cq_ref, forig and slt-BSD are held out to check for
+# over-fitting (hts1a and hts2a are the starts of hts1 and hts2, so they add nothing).
+CODEC2_RAW = /usr/share/codec2/raw
+AMBE_TRAIN = --weight 256 $(addprefix $(CODEC2_RAW)/,hts1.raw hts2.raw morig.raw mmt1.raw cross.raw g3plx.raw) \
+	--weight 1 $(addprefix $(BUILD_DIR)/corpus/,slt-Apache-2.0.raw awb-Artistic.raw awb-CC0-1.0.raw kal16-MPL-2.0.raw)
+AMBE_HELD_OUT = --weight 256 $(CODEC2_RAW)/cq_ref.raw $(CODEC2_RAW)/forig.raw --weight 1 $(BUILD_DIR)/corpus/slt-BSD.raw
+.PHONY: tables-ambe
+tables-ambe: corpus configure
+	cmake --build $(BUILD_DIR) --target train-ambe-codebooks -j $(JOBS)
+	$(BUILD_DIR)/bin/train-ambe-codebooks vocoder/ambe/AmbeCodebookTables.cpp --train $(AMBE_TRAIN) --held-out $(AMBE_HELD_OUT)
 
 clean:
 	rm -rf $(BUILD_DIR) build-asan build-tsan

@@ -1,4 +1,4 @@
-// Real speech for the shaping tests: codec2-examples recordings, 8000
+// Real speech for the tests: codec2-examples recordings, 8000
 // samples/s, 16-bit little-endian raw.
 #pragma once
 

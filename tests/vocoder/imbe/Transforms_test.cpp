@@ -1,0 +1,127 @@
+#include "fixedpoint/BasicOps.h"
+#include "imbe/Dct.h"
+#include "imbe/Fft.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <complex>
+#include <random>
+
+using namespace halvane;
+using namespace halvane::fxp;
+
+namespace {
+
+TEST(Idct, MatchesTheCosineSum)
+{
+    std::mt19937 rng(9);
+    for (Word16 m = 1; m <= 10; ++m) {
+        for (int n = 0; n < 200; ++n) {
+            std::array<Word16, 10> in{}, out{};
+            double magnitude = 0;
+            for (int k = 0; k < m; ++k) {
+                in[k] = static_cast<Word16>(static_cast<int>(rng() % 8001) - 4000);
+                magnitude += std::abs(in[k]);
+            }
+            idct(in.data(), m, m, out.data());
+            for (int j = 0; j < m; ++j) {
+                // The angle advances by floor(16384 / m) in Q15 half cycles, not by 1 / (2m).
+                double expected = in[0];
+                for (int k = 1; k < m; ++k)
+                    expected += 2 * in[k] * std::cos(M_PI * (k * (2 * j + 1) * (16384 / m)) / 32768.0);
+                ASSERT_NEAR(out[j], expected, 2 + 5e-4 * magnitude) << "m " << m << " j " << j;
+            }
+        }
+    }
+    const std::array<Word16, 1> one{-1234};
+    std::array<Word16, 1> out{};
+    idct(one.data(), 1, 1, out.data());
+    EXPECT_EQ(out[0], -1234);
+}
+
+// The butterfly as the saturating operators state it.
+void referenceFft(Cmplx16* x, int n, int isign)
+{
+    for (int i = 1, j = 0; i < n; ++i) {
+        int bit = n >> 1;
+        for (; j & bit; bit >>= 1)
+            j ^= bit;
+        j |= bit;
+        if (i < j)
+            std::swap(x[i], x[j]);
+    }
+    for (int span = 2; span <= n; span <<= 1) {
+        for (int k = 0; k < span / 2; ++k) {
+            const Word16 wr = cos_fxp(static_cast<Word16>(k * 65536 / span));
+            const Word16 s = sin_fxp(static_cast<Word16>(k * 65536 / span));
+            const Word16 wi = isign < 0 ? negate(s) : s;
+            for (int i = k; i < n; i += span) {
+                Cmplx16& a = x[i];
+                Cmplx16& b = x[i + span / 2];
+                const Word32 tr = L_shr(L_msu(L_mult(wr, b.re), wi, b.im), 1);
+                const Word32 ti = L_shr(L_mac(L_mult(wr, b.im), wi, b.re), 1);
+                const Word32 ar = L_shr(L_deposit_h(a.re), 1), ai = L_shr(L_deposit_h(a.im), 1);
+                b = {round(L_sub(ar, tr)), round(L_sub(ai, ti))};
+                a = {round(L_add(ar, tr)), round(L_add(ai, ti))};
+            }
+        }
+    }
+}
+
+TEST(Fft, MatchesTheSaturatingButterflyBitForBit)
+{
+    std::mt19937 rng(10);
+    for (int trial = 0; trial < 300; ++trial) {
+        std::array<Cmplx16, 256> x, y;
+        for (auto& c : x) {
+            if (trial < 100) {
+                c = {static_cast<Word16>(rng()), static_cast<Word16>(rng())};
+            } else { // extremes, where the operators saturate
+                const Word16 e[] = {MIN_16, MAX_16, -32767, 0};
+                c = {e[rng() % 4], e[rng() % 4]};
+            }
+        }
+        y = x;
+        const Word16 isign = trial % 2 ? 1 : -1;
+        fft(x.data(), 256, isign);
+        referenceFft(y.data(), 256, isign);
+        for (int i = 0; i < 256; ++i) {
+            ASSERT_EQ(x[i].re, y[i].re) << trial << " " << i;
+            ASSERT_EQ(x[i].im, y[i].im) << trial << " " << i;
+        }
+    }
+}
+
+TEST(Fft, IsTheScaledDiscreteFourierTransform)
+{
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 20; ++trial) {
+        std::array<Cmplx16, 256> x;
+        for (auto& c : x)
+            c = {static_cast<Word16>(static_cast<int>(rng() % 32001) - 16000), static_cast<Word16>(static_cast<int>(rng() % 32001) - 16000)};
+        const auto input = x;
+        const int isign = trial % 2 ? 1 : -1;
+        fft(x.data(), 256, static_cast<Word16>(isign));
+        for (int k = 0; k < 256; k += 7) {
+            std::complex<double> sum = 0;
+            for (int t = 0; t < 256; ++t)
+                sum += std::complex<double>(input[t].re, input[t].im) * std::polar(1.0, isign * 2 * M_PI * t * k / 256);
+            sum /= 256.0;
+            ASSERT_NEAR(x[k].re, sum.real(), 3.0) << k;
+            ASSERT_NEAR(x[k].im, sum.imag(), 3.0) << k;
+        }
+    }
+    // A tone at bin 5 lands in bin 5 forwards and in bin 251 backwards.
+    std::array<Cmplx16, 256> tone;
+    for (int t = 0; t < 256; ++t)
+        tone[t] = {static_cast<Word16>(std::lround(16000 * std::cos(2 * M_PI * 5 * t / 256))), static_cast<Word16>(std::lround(16000 * std::sin(2 * M_PI * 5 * t / 256)))};
+    auto backward = tone;
+    fft(tone.data(), 256, -1);
+    fft(backward.data(), 256, 1);
+    EXPECT_NEAR(tone[5].re, 16000, 4);
+    EXPECT_NEAR(backward[251].re, 16000, 4);
+}
+
+} // namespace
