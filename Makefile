@@ -48,7 +48,7 @@ corpus: deps
 
 # Fixed tables of the IMBE speech analysis: closed-form designs fitted to their given entries.
 tables-analysis: deps
-	tools/train/imbe-analysis-tables vocoder/imbe/AnalysisTables.cpp
+	@tools/train/imbe-analysis-tables vocoder/imbe/AnalysisTables.cpp
 
 # The IMBE quantiser tables (vocoder/imbe/ImbeTables.cpp, vocoder/fixedpoint/BitAllocationTable.cpp),
 # from the model statistics or, with IMBE_STATS=file.json, from statistics measured on speech.

@@ -1,5 +1,6 @@
 #include "imbe/PitchRefinement.h"
 
+#include "fixedpoint/Elementary.h"
 #include "imbe/FixedMath.h"
 
 #include <algorithm>
@@ -56,7 +57,7 @@ refined_pitch pitch_ref(const analysis_spectrum& spectrum, Word16 pitch)
     // Speech without harmonics above 1.56 kHz (a muffled voice, a low hum) would leave the
     // comparison to noise: then the error is taken from the first harmonic up.
     const int lowest = band_start(1, centre_w0);
-    const int first = spectrum.energy(first_bin, top) < spectrum.energy(lowest, top) / 100 ? lowest : first_bin;
+    const int first = spectrum.energy(first_bin, top) < L_mpy_ls(spectrum.energy(lowest, top), 328) ? lowest : first_bin;
 
     refined_pitch best{centre, fundamental_of(centre)};
     Word32 best_error = MAX_32;

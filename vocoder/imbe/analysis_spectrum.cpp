@@ -16,8 +16,9 @@ namespace {
 constexpr int centre = 150;
 constexpr int reach = 110; // samples on each side of the centre
 
-// |S|^2 / 8: below 2^23 for any frame, since the transform keeps |S| below 2^13 for input
-// below 2^14, so sums over the 129 bins of a half spectrum never saturate.
+// |S|^2 / 8. The transform scales by 1/256, so the bins' |S|^2 add up to 1/256 of the
+// windowed frame's squares: all 256 energies together stay below 2^26, and no sum of them
+// can saturate.
 Word32 bin_energy(const Cmplx16& s)
 {
     return L_mac(L_mult(s.re, s.re), s.im, s.im) >> 4;
