@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <vector>
 
+namespace halvane {
 namespace {
 
 const std::string program = std::string(HALVANE_BIN_DIR) + "/voice-codec";
@@ -183,3 +184,4 @@ TEST(VoiceCodec, RefusesBadUsageAndReportsATruncatedFrame)
 }
 
 } // namespace
+} // namespace halvane
