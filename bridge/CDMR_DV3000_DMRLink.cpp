@@ -7,8 +7,10 @@
 #include "Threads.h"
 #include "TlvDatagram.h"
 #include "UsrpProtocol.h"
+#include "HostAddress.h"
 #include "dv3000_servers.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -26,6 +28,9 @@ TlvQueue q(TLV_QUEUE_CAPACITY, "TLV queue");
 
 namespace {
 
+// Exit status when a listener's port cannot be bound.
+constexpr int EXIT_LISTENER_TAKEN = 251;
+
 DV3000Options dv3000Options()
 {
     DV3000Options options;
@@ -36,6 +41,30 @@ DV3000Options dv3000Options()
     return options;
 }
 
+DV3000Timing dv3000Timing()
+{
+    DV3000Timing timing;
+    const int ms = servers.dv3000ReplyTimeoutMS;
+    // Unset or unreadable keeps the default; the rest is held to what makes
+    // sense for one 20 ms block.
+    if (ms > 0)
+        timing.voiceTimeout = std::chrono::milliseconds(std::clamp(ms, 20, 5000));
+    return timing;
+}
+
+// A listener that did not get its port would never hear its peer: the port
+// belongs to another program, most likely a second Halvane.
+void exitUnlessBound(const CDV3000_UDP& listener, const char* side, int port)
+{
+    if (listener.isBound())
+        return;
+    Log(6, "Cannot listen for the %s peer on port %d: it is taken (another Halvane on the same ports?). Fatal "
+           "error exiting\n",
+        side, port);
+    std::fflush(stdout);
+    _exit(EXIT_LISTENER_TAKEN);
+}
+
 bool usrpMuted()
 {
     int mute = servers.mute;
@@ -44,7 +73,7 @@ bool usrpMuted()
 
 } // namespace
 
-CDMR_DV3000_DMRLink::CDMR_DV3000_DMRLink(bool) : CDMR_DV3000(servers.ambeSize, dv3000Options())
+CDMR_DV3000_DMRLink::CDMR_DV3000_DMRLink(bool) : CDMR_DV3000(servers.ambeSize, dv3000Options(), dv3000Timing())
 {
     setUp();
 }
@@ -69,6 +98,20 @@ void CDMR_DV3000_DMRLink::setUp()
     encodeVocoder.set(vocoderFor(dv3000Ready == 1));
     decodeVocoder.set(vocoderFor(dv3000Ready == 1));
 
+    Dv3000Recovery::Hooks hooks;
+    hooks.rateCommand = [] { return rateCommandFor(servers.ambeSize); };
+    hooks.onLost = [this] {
+        encodeVocoder.set(vocoderFor(false));
+        decodeVocoder.set(vocoderFor(false));
+    };
+    hooks.onBack = [this] {
+        encodeVocoder.set(Vocoder::Dv3000);
+        decodeVocoder.set(Vocoder::Dv3000);
+    };
+    hooks.fallbackName = vocoderFor(false) == Vocoder::Emulator ? "the emulator" : "the software vocoder";
+    dv3000Recovery = std::make_unique<Dv3000Recovery>(*this, std::move(hooks));
+    dv3000Recovery->start();
+
     decodePath = std::make_unique<DecodePath>(DecodePath::Links{
         servers, isASL, natTimerNotDone, {decodeVocoder, this, emulator.get()}, pacer, *this, subscribers, macros,
         [this](const TLV_CLASS& record) { commands.execute(record); },
@@ -84,19 +127,27 @@ Vocoder CDMR_DV3000_DMRLink::vocoderFor(bool hardware) const
     return servers.useEmulator && emulator ? Vocoder::Emulator : Vocoder::Software;
 }
 
+int CDMR_DV3000_DMRLink::listenFlags(const SourceGuard& guard)
+{
+    return CDV3000_UDP::FLAG_BIND | (guard.loopbackPeer() ? CDV3000_UDP::FLAG_LOOPBACK : 0);
+}
+
 int CDMR_DV3000_DMRLink::beginEncodeLoop()
 {
     if (!usrpSocket) {
         std::string address = servers.usrpAddress.get();
         PortList txPorts = servers.usrpTxPorts.get();
         int rxPort = servers.usrpRxPort;
+        // The configured address, before the loop guard below may replace it.
+        usrpGuard.configure(address, servers.usrpAnySource);
         if (CDV3000_UDP::isLocalInterfaceAddress(address.c_str()) && txPorts[0] == rxPort) {
             Log(4, "WARNING, USRP can not have same ports (%d) defined for local network interface.  Using %s\n",
                 rxPort, CDV3000_UDP::RESET_ADDRESS);
             address = CDV3000_UDP::RESET_ADDRESS;
             servers.usrpAddress.set(address);
         }
-        usrpSocket = std::make_unique<CDV3000_UDP>(address.c_str(), rxPort, txPorts.data(), CDV3000_UDP::FLAG_BIND);
+        usrpSocket = std::make_unique<CDV3000_UDP>(address.c_str(), rxPort, txPorts.data(), listenFlags(usrpGuard));
+        exitUnlessBound(*usrpSocket, "USRP", rxPort);
         Log(3, "Sending to USRP clients at %s on port(s) %s\n", address.c_str(),
             CDV3000_UDP::getTransmitPorts(txPorts).c_str());
     }
@@ -136,7 +187,7 @@ void CDMR_DV3000_DMRLink::getAudioFromUSRP()
             continue;
         CUsrpPacket packet;
         int got = usrpSocket->readSocket(packet.data(), static_cast<unsigned>(packet.capacity()));
-        if (got < 0)
+        if (got < 0 || !usrpGuard.accept(usrpSocket->getReadSockAddr()))
             continue;
         packet.setReceived(static_cast<std::size_t>(got));
         usrpSocket->isRegUser();
@@ -311,14 +362,16 @@ int CDMR_DV3000_DMRLink::setupVocoder(bool hardware, int ambeSize)
         ready = initDV3000(rateCommand);
     else if (ambeSize == 48)
         ready = initDV3000(rateCommandDSTAR);
-    // A chip that did not come back leaves the encode path without it.
-    encodeVocoder.set(vocoderFor(ready == 1));
+    if (ready != 1)
+        dv3000Recovery->chipLost("no answer to the start-up for the new mode");
     return ready;
 }
 
 void CDMR_DV3000_DMRLink::setupVocoderFor(int ambeSize)
 {
-    if (ambeSize > 0 && dv3000Ready != 0)
+    // A chip being searched for is started with the mode in force when it
+    // answers; waiting for it here would stall the command's thread.
+    if (ambeSize > 0 && !dv3000Recovery->searching())
         setupVocoder(true, ambeSize);
 }
 
@@ -347,14 +400,15 @@ void CDMR_DV3000_DMRLink::setClientCallRecord(const CallRecord& record)
     encodePath->setClientCallRecord(record);
 }
 
-void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool hardware)
+void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool)
 {
     std::string listenAddress = address;
-    CDV3000_UDP listener(listenAddress.c_str(), port, CDV3000_UDP::FLAG_BIND);
+    tlvGuard.configure(listenAddress, servers.tlvAnySource);
+    CDV3000_UDP listener(listenAddress.c_str(), port, listenFlags(tlvGuard));
     if (!listener.isOpen())
         return;
+    exitUnlessBound(listener, "TLV", port);
     Log(3, "Starting TLV --> %s (decoder) --> USRP thread\n", "Halvane");
-    decodeVocoder.set(vocoderFor(hardware));
     bool started = startDetachedThread([this] {
         sigIgnHup();
         ambeFromUDPTLVThread();
@@ -372,7 +426,7 @@ void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool har
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
         } else {
             int n = listener.readSocket(datagram, sizeof(datagram));
-            if (n >= 0) {
+            if (n >= 0 && fromPartner(datagram, n, listener.getReadSockAddr())) {
                 std::span<const std::uint8_t> bytes(datagram, static_cast<std::size_t>(n));
                 if (isASL && CUsrpPacket::hasMagic(bytes)) {
                     relayAslPacket(datagram, n);
@@ -383,11 +437,24 @@ void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool har
         }
         if (tlvRxReopen.exchange(false)) {
             port = servers.tlvRxPort;
+            // "address=" moves the partner: accept the new host, and listen
+            // beyond loopback if it is elsewhere.
+            listenAddress = servers.tlvAddress.get();
+            tlvGuard.configure(listenAddress, servers.tlvAnySource);
             listener.closeSocket();
-            listener.openSocket(listenAddress.c_str(), port, CDV3000_UDP::FLAG_BIND);
+            listener.openSocket(listenAddress.c_str(), port, listenFlags(tlvGuard));
             Log(2, "TLV rx socket reopened for %s:%d\n", listenAddress.c_str(), port);
         }
     }
+}
+
+bool CDMR_DV3000_DMRLink::fromPartner(const std::uint8_t* datagram, int n, const sockaddr_in& from)
+{
+    // The wake-up that a port or address command sends this loop from this
+    // host is no stranger's datagram, whatever the partner's host is.
+    const bool wakeUp = n == static_cast<int>(TLV_HEADER_SIZE) && datagram[TLV_OFFSET_TAG] == TAG_WAKEUP &&
+                        datagram[TLV_OFFSET_LENGTH] == 0 && isLoopbackAddress(from.sin_addr);
+    return wakeUp || tlvGuard.accept(from);
 }
 
 void CDMR_DV3000_DMRLink::relayAslPacket(const std::uint8_t* datagram, int length)

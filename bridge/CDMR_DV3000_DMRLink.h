@@ -33,12 +33,14 @@
 #include "CommandInterpreter.h"
 #include "CommandTarget.h"
 #include "DecodePath.h"
+#include "Dv3000Recovery.h"
 #include "EmulatorLink.h"
 #include "EncodePath.h"
 #include "FileTransfer.h"
 #include "ImaAdpcm.h"
 #include "MacroRunner.h"
 #include "PeerSender.h"
+#include "SourceGuard.h"
 #include "SubscriberDatabase.h"
 #include "TLV_CLASS.h"
 #include "UsrpPacer.h"
@@ -79,8 +81,9 @@ public:
     // set up. `hardware` decodes on the DV3000.
     void ambeFromUDPTLV(const char* address, int port, bool hardware);
 
-    // Reconfigures the DV3000 for a new frame size after a mode change; the
-    // encode path follows whether the chip came back.
+    // Reconfigures the DV3000 for a new frame size after a mode change; a
+    // chip that does not come back is lost and searched for like one that
+    // stopped answering.
     int setupVocoder(bool hardware, int ambeSize);
 
     // The bridge's audio sink in the vocoder chain: a block the chip decoded
@@ -111,8 +114,14 @@ public:
     std::atomic_bool tlvTxReopen{false};
     std::atomic_bool tlvRxReopen{false};
     // What each direction vocodes with; the paths follow between blocks.
+    // The DV3000 while it answers; meanwhile what the process has without it.
     WantedVocoder encodeVocoder;
     WantedVocoder decodeVocoder;
+    // Datagrams from senders that are not the configured peers are dropped
+    // here: the USRP guard on the encode thread, the TLV guard in the TLV
+    // receive loop; their counts may be read anywhere.
+    SourceGuard usrpGuard{"USRP"};
+    SourceGuard tlvGuard{"TLV"};
 
     MacroRunner macros;
     // File transfer records go to the USRP client wrapped in TLV packets.
@@ -124,6 +133,8 @@ public:
     CommandInterpreter commands{{servers, isASL, usrpCodec, *this, macros, subscribers, q, *this}};
     std::unique_ptr<DecodePath> decodePath;
     std::unique_ptr<EncodePath> encodePath;
+    // Declared after what its hooks touch, so that it stops first.
+    std::unique_ptr<Dv3000Recovery> dv3000Recovery;
 
 private:
     // CommandTarget.
@@ -137,6 +148,8 @@ private:
     void setUp();
     // The vocoder a direction should use when it may use the chip or not.
     Vocoder vocoderFor(bool hardware) const;
+    // Bind flags of a listener whose peer `guard` accepts.
+    static int listenFlags(const SourceGuard& guard);
     std::uint32_t nextSequence() { return usrpSequence.fetch_add(1); }
     void sendUsrp(const CUsrpPacket& packet, std::size_t size);
 
@@ -149,6 +162,8 @@ private:
     // Decode thread and TLV receive loop.
     void ambeFromUDPTLVThread();
     void relayAslPacket(const std::uint8_t* datagram, int length);
+    // Whether the TLV listener takes a datagram of `n` bytes from `from`.
+    bool fromPartner(const std::uint8_t* datagram, int n, const sockaddr_in& from);
 
     std::unique_ptr<CDV3000_UDP> usrpSocket;
     std::unique_ptr<CDV3000_UDP> pcmSocket;

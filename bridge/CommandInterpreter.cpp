@@ -138,6 +138,17 @@ void CommandInterpreter::handleDtmf(const CUsrpPacket& packet)
     links_.queue.push(std::make_unique<TLV_CLASS>(TAG_REMOTE_CMD, "txTg=" + digits));
 }
 
+void CommandInterpreter::reopenTlvListener(int listeningOn)
+{
+    links_.bridge.reopenTlvRx();
+    if (!links_.asl) {
+        // The receive loop sleeps in its wait until a datagram arrives.
+        static constexpr std::uint8_t WAKEUP[] = {TAG_WAKEUP, 0};
+        const int ports[] = {listeningOn, 0};
+        links_.peers.sendSingle("127.0.0.1", ports, WAKEUP, sizeof(WAKEUP));
+    }
+}
+
 void CommandInterpreter::echoToPartner(const TLV_CLASS& record)
 {
     const PortList ports = settings_.tlvTxPorts.get();
@@ -210,13 +221,7 @@ bool CommandInterpreter::apply(const char* text)
         Log(3, "tlvGain=: %s\n", a);
     } else if (const char* a = argumentOf("rxport=")) {
         int oldPort = settings_.tlvRxPort.exchange(decimalValue(a));
-        links_.bridge.reopenTlvRx();
-        if (!links_.asl) {
-            // The receive loop sleeps in its wait until a datagram arrives.
-            static constexpr std::uint8_t WAKEUP[] = {TAG_WAKEUP, 0};
-            const int ports[] = {oldPort, 0};
-            links_.peers.sendSingle("127.0.0.1", ports, WAKEUP, sizeof(WAKEUP));
-        }
+        reopenTlvListener(oldPort);
         Log(3, "rxport=: %s\n", a);
     } else if (const char* a = argumentOf("txport=")) {
         settings_.tlvTxPorts.set(parseTxPorts(a));
@@ -224,6 +229,8 @@ bool CommandInterpreter::apply(const char* text)
         Log(3, "txport=: %s\n", a);
     } else if (const char* a = argumentOf("address=")) {
         settings_.tlvAddress.set(a);
+        // The listener takes datagrams from the partner's host only.
+        reopenTlvListener(settings_.tlvRxPort);
         Log(3, "address=: %s\n", a);
     } else if (const char* a = argumentOf("exit=")) {
         int status = 0;

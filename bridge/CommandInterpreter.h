@@ -92,6 +92,9 @@ private:
     void sendTextToUsrp(const std::string& text);
     void sendInfoToUsrp();
     void echoToPartner(const TLV_CLASS& record);
+    // The TLV listener is made anew for the settings; the loop that waits
+    // on it, at `listeningOn`, is woken.
+    void reopenTlvListener(int listeningOn);
 
     Links links_;
     dv3000_servers& settings_;

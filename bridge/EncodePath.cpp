@@ -109,6 +109,11 @@ long EncodePath::msSinceKeyUp(Clock::time_point now) const
 
 bool EncodePath::awaitDatagram()
 {
+    if (hang_) {
+        if (!runHangTime())
+            return true;
+        endTransmission(nullptr);
+    }
     if (links_.clock.waitForUsrp(RECEIVE_TIMEOUT))
         return true;
     onReceiveTimeout();
@@ -145,6 +150,8 @@ void EncodePath::handleVoice(CUsrpPacket& packet)
         Log(4, "Received USRP packet of wrong size\n");
         return;
     }
+    // Voice in the hang time continues the transmission.
+    hang_.reset();
     prepareSendEndpoint();
     if (!ptt_ && !keyUp())
         return;
@@ -167,12 +174,31 @@ void EncodePath::unkey(const CUsrpPacket& packet)
     const int minTx = settings_.minTxTimeMS;
     Log(1, "cpu_time_used = %ld, minTxTime = %d, pttTime = %lu, end = %lu\n", elapsed, minTx,
         static_cast<unsigned long>(pttTime_), static_cast<unsigned long>(links_.clock.wallMs()));
-    if (!holdShortTransmission(now, elapsed))
-        return;
+    hang_.reset();
+    // Only plain DMR: the networks behind the other modes need no padding.
+    if (elapsed < minTx && settings_.ambeMode.get() == "DMR") {
+        const long extension = minTx - elapsed;
+        Log(2, "Short transmission, extend hang time by %ld ms\n", extension);
+        for (std::size_t i = 0; i < AMBE_FRAMES_PER_RECORD; ++i)
+            std::copy(DMR_SILENCE_FRAME.bytes.begin(), DMR_SILENCE_FRAME.bytes.end(),
+                      record72_.begin() +
+                          static_cast<std::ptrdiff_t>(RECORD_OFFSET_FRAMES + i * AMBE_72_FRAME_BYTES));
+        hang_ = HangTime{now + std::chrono::milliseconds(extension), now};
+        // A datagram in the hang time goes back to the loop; the hang time
+        // goes on from awaitDatagram() unless voice continues the
+        // transmission.
+        if (!runHangTime())
+            return;
+    }
+    endTransmission(&packet);
+}
 
-    if (links_.asl) {
+void EncodePath::endTransmission(const CUsrpPacket* unkeyPacket)
+{
+    hang_.reset();
+    if (links_.asl && unkeyPacket != nullptr) {
         if (tlvSend_)
-            forwardAslUnkey(packet.data());
+            forwardAslUnkey(unkeyPacket->data());
     } else {
         sendEndTx(true);
     }
@@ -183,27 +209,23 @@ void EncodePath::unkey(const CUsrpPacket& packet)
     refusalLogged_ = false;
 }
 
-bool EncodePath::holdShortTransmission(Clock::time_point now, long elapsed)
+bool EncodePath::runHangTime()
 {
-    const long minTx = settings_.minTxTimeMS;
-    // Only plain DMR: the networks behind the other modes need no padding.
-    if (elapsed >= minTx || settings_.ambeMode.get() != "DMR")
-        return true;
-    const long extension = minTx - elapsed;
-    const Clock::time_point deadline = now + std::chrono::milliseconds(extension);
-    Log(2, "Short transmission, extend hang time by %ld ms\n", extension);
-    for (std::size_t i = 0; i < AMBE_FRAMES_PER_RECORD; ++i)
-        std::copy(DMR_SILENCE_FRAME.bytes.begin(), DMR_SILENCE_FRAME.bytes.end(),
-                  record72_.begin() + static_cast<std::ptrdiff_t>(RECORD_OFFSET_FRAMES + i * AMBE_72_FRAME_BYTES));
-    while (links_.clock.now() < deadline) {
-        if (tlvSend_) {
-            record72_[RECORD_OFFSET_SLOT] = slotByte();
-            tlvSend_->writeSocket(record72_.data(), static_cast<unsigned>(record72_.size()));
+    for (;;) {
+        const Clock::time_point now = links_.clock.now();
+        if (now >= hang_->deadline)
+            return true;
+        if (now >= hang_->nextRecord) {
+            if (tlvSend_) {
+                record72_[RECORD_OFFSET_SLOT] = slotByte();
+                tlvSend_->writeSocket(record72_.data(), static_cast<unsigned>(record72_.size()));
+            }
+            hang_->nextRecord = now + HANG_RECORD_INTERVAL;
         }
-        if (links_.clock.waitForUsrp(HANG_RECORD_INTERVAL))
+        const Clock::time_point until = std::min(hang_->nextRecord, hang_->deadline);
+        if (links_.clock.waitForUsrp(std::chrono::ceil<std::chrono::milliseconds>(until - now)))
             return false;
     }
-    return true;
 }
 
 bool EncodePath::identityRefused(const CallRecord& current)

@@ -8,7 +8,10 @@
 // and its position, carry over from one transmission to the next, so up to
 // two frames of the previous transmission can open the next one's first
 // record. A short DMR transmission is stretched to minTxTimeMS with silence
-// records; voice that arrives meanwhile continues the same transmission.
+// records (the hang time). Voice that arrives meanwhile continues the same
+// transmission; any other datagram (DTMF, a text, a command, a ping) is
+// handed back to the loop to be carried out, and the hang time then goes on
+// in awaitDatagram() and ends the transmission with TAG_END_TX on time.
 //
 // The send endpoint to the partner is made on the first keyed block, dropped
 // after any checked send fails and made again by the next keyed block, and
@@ -97,7 +100,8 @@ public:
 
     // Waits up to RECEIVE_TIMEOUT for the client's next datagram; true when
     // one is there to read. A time-out ends a transmission in progress,
-    // without hang time.
+    // without hang time. A hang time that a datagram interrupted goes on
+    // first, and ends the transmission when it runs out.
     bool awaitDatagram();
 
     // One datagram of a voice type (0, 5 or 6) with a good magic, as read.
@@ -116,11 +120,19 @@ private:
 
     static Mode modeFor(int ambeSize);
 
+    // The DMR hang time in progress.
+    struct HangTime {
+        Clock::time_point deadline;
+        Clock::time_point nextRecord;
+    };
+
     void onReceiveTimeout();
     void unkey(const CUsrpPacket& packet);
-    // Runs the DMR hang time when due; false when the client spoke again
-    // meanwhile, so the transmission goes on.
-    bool holdShortTransmission(Clock::time_point now, long elapsed);
+    // Sends the silence records of the hang time until it runs out (true)
+    // or a datagram arrives (false).
+    bool runHangTime();
+    // TAG_END_TX (or, in ASL mode, the unkey passed on) and PTT off.
+    void endTransmission(const CUsrpPacket* unkeyPacket);
     // Key-up; false when the call identity is refused and nothing starts.
     bool keyUp();
     bool identityRefused(const CallRecord& current);
@@ -145,6 +157,7 @@ private:
     EncoderChoice encoder_;
 
     bool ptt_ = false;
+    std::optional<HangTime> hang_;
     std::optional<Clock::time_point> keyUpTime_;
     std::uint64_t pttTime_ = 0; // wall-clock ms of the last key-up
     Mode mode_ = Mode::Ambe72;

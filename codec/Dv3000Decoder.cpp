@@ -6,7 +6,8 @@ namespace halvane {
 
 void Dv3000Decoder::decode72(const Ambe72Frame& frame, PcmBlock& pcm)
 {
-    chip_.dv3000Decode(frame.data(), Ambe72Frame::SIZE, pcm.data());
+    if (!chip_.dv3000Decode(frame.data(), Ambe72Frame::SIZE, pcm.data()))
+        software_.decode72(frame, pcm);
 }
 
 void Dv3000Decoder::decode49(const Ambe49Frame& frame, PcmBlock& pcm)
@@ -16,12 +17,13 @@ void Dv3000Decoder::decode49(const Ambe49Frame& frame, PcmBlock& pcm)
 
 void Dv3000Decoder::decodeDstar(const DstarFrame& frame, PcmBlock& pcm)
 {
-    chip_.dv3000Decode(frame.data(), DstarFrame::SIZE, pcm.data());
+    if (!chip_.dv3000Decode(frame.data(), DstarFrame::SIZE, pcm.data()))
+        software_.decodeDstar(frame, pcm);
 }
 
 void Dv3000Decoder::decodeImbe(const ImbeFrame& frame, PcmBlock& pcm)
 {
-    imbe_.decodeImbe(frame, pcm);
+    software_.decodeImbe(frame, pcm);
 }
 
 } // namespace halvane

@@ -1,10 +1,12 @@
 // Decoding on a DV3000: one chip exchange per frame (dv3000Decode); a 49-bit
-// frame is first brought to its 72-bit form. A failed exchange gives
-// silence. The chip has no IMBE, so IMBE goes to `imbe` (the software
-// decoder).
+// frame is first brought to its 72-bit form. What the chip cannot do goes to
+// `software` (the software decoder of the same direction): IMBE, which the
+// chip has not, and every frame the chip fails to decode, so a chip that is
+// lost (or being started again) costs no block; the chip reports the loss
+// itself (CDV3000_Base).
 //
-// Ownership and lifetime: refers to the chip and to `imbe`, which outlive
-// it. Thread-safety: the decode thread only; the chip serialises its
+// Ownership and lifetime: refers to the chip and to `software`, which
+// outlive it. Thread-safety: the decode thread only; the chip serialises its
 // exchanges with the encode thread's.
 #pragma once
 
@@ -16,7 +18,7 @@ class CDV3000_Base;
 
 class Dv3000Decoder final : public VoiceDecoder {
 public:
-    Dv3000Decoder(CDV3000_Base& chip, VoiceDecoder& imbe) : chip_(chip), imbe_(imbe) {}
+    Dv3000Decoder(CDV3000_Base& chip, VoiceDecoder& software) : chip_(chip), software_(software) {}
 
     void decode72(const Ambe72Frame& frame, PcmBlock& pcm) override;
     void decode49(const Ambe49Frame& frame, PcmBlock& pcm) override;
@@ -25,7 +27,7 @@ public:
 
 private:
     CDV3000_Base& chip_;
-    VoiceDecoder& imbe_;
+    VoiceDecoder& software_;
 };
 
 } // namespace halvane

@@ -113,6 +113,7 @@ const KeyDef KEYS[] = {
     {"AMBE_AUDIO", "txTg", 0, [](dv3000_servers& s, const char* v) { s.txTg = toInt(v); }},
     {"AMBE_AUDIO", "txTs", 0, [](dv3000_servers& s, const char* v) { s.txTs = toInt(v); }},
     {"AMBE_AUDIO", "colorCode", 0, [](dv3000_servers& s, const char* v) { s.colorCode = toInt(v); }},
+    {"AMBE_AUDIO", "acceptAnySource", 0, [](dv3000_servers& s, const char* v) { s.tlvAnySource = toBool(v); }},
 
     {"USRP", "server", 6, setUsrpAddress},
     {"USRP", "Address", 0, setUsrpAddress},
@@ -131,6 +132,7 @@ const KeyDef KEYS[] = {
     {"USRP", "tlvGain", 0, setTlvGain},
     {"USRP", "usrpAgc", 0, [](dv3000_servers& s, const char* v) { s.usrpAgc.set(parseAgc(v)); }},
     {"USRP", "tlvAgc", 0, [](dv3000_servers&, const char*) { Log(3, "Command not implemented yet\n"); }},
+    {"USRP", "acceptAnySource", 0, [](dv3000_servers& s, const char* v) { s.usrpAnySource = toBool(v); }},
 
     {"DV3000", "server", 6, setDv3000Address},
     {"DV3000", "Address", 0, setDv3000Address},
@@ -138,6 +140,7 @@ const KeyDef KEYS[] = {
     {"DV3000", "port", 6, setDv3000Port},
     {"DV3000", "RXPort", 0, setDv3000Port},
     {"DV3000", "baud", 0, [](dv3000_servers& s, const char* v) { s.dv3000Baud = toInt(v); }},
+    {"DV3000", "replyTimeoutMS", 0, [](dv3000_servers& s, const char* v) { s.dv3000ReplyTimeoutMS = toInt(v); }},
 
     {"GENERAL", "inputAudioDevice", 0, [](dv3000_servers& s, const char* v) { s.inputAudioDevice.set(v); }},
     {"GENERAL", "outputAudioDevice", 0, [](dv3000_servers& s, const char* v) { s.outputAudioDevice.set(v); }},

@@ -45,6 +45,9 @@ void dv3000_servers::setDefaults()
     exportMetadata = false;
     mute = Mute::OFF;
     usrpPacing = true;
+    tlvAnySource = false;
+    usrpAnySource = false;
+    dv3000ReplyTimeoutMS = 250;
     lastTune.set("");
 }
 

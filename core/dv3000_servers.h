@@ -92,6 +92,12 @@ struct dv3000_servers {
     std::vector<Macro> macros;
     std::atomic_int mute{Mute::OFF};
     std::atomic_bool usrpPacing{true}; // decoded voice leaves on a 20 ms clock
+    // Listeners that take datagrams from every source, not only the
+    // configured peer's host.
+    std::atomic_bool tlvAnySource{false};
+    std::atomic_bool usrpAnySource{false};
+    // Longest wait for the DV3000's answer to one block, in ms.
+    std::atomic_int dv3000ReplyTimeoutMS{250};
     SettingText<OWNED_TEXT> lastTune;
 
     dv3000_servers() { setDefaults(); }

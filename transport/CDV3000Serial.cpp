@@ -61,7 +61,7 @@ int CDV3000Serial::openSerial(long baud)
     fd = ::open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int err = errno;
-        Log(5, "Serial: error when opening %s, errno=%d\n", tty.c_str(), err);
+        Log(quiet ? 1 : 5, "Serial: error when opening %s, errno=%d\n", tty.c_str(), err);
         return fd;
     }
 

@@ -34,6 +34,9 @@ public:
     const std::string& getTTY() const { return tty; }
     // Enables the two progress messages of openSerial().
     void setDebug() { debug = true; }
+    // A failed open is logged at debug level only (a probe that retries
+    // until the device is plugged in).
+    void setQuiet(bool on) { quiet = on; }
 
     // Opens and configures the device. Returns the descriptor (> 0) or a
     // negative value; after a failed configuration the device stays open
@@ -83,6 +86,7 @@ private:
 
     std::string tty;
     bool debug = false;
+    bool quiet = false;
     int fd = -1;
     std::chrono::milliseconds replyTimeout{5000};
     long dropped = 0;

@@ -37,7 +37,6 @@ bool isReadyPacket(int count, const unsigned char* pkt)
 CDV3000_Base::CDV3000_Base(DV3000Options optionsArg, const DV3000Timing& timingArg)
     : options(std::move(optionsArg)), timing(timingArg)
 {
-    udp.setReplyTimeout(timing.replyTimeout);
 }
 
 CDV3000_Base::~CDV3000_Base() = default;
@@ -46,16 +45,24 @@ void CDV3000_Base::setTiming(const DV3000Timing& timingArg)
 {
     std::lock_guard<std::mutex> lock(exchangeMutex);
     timing = timingArg;
-    udp.setReplyTimeout(timing.replyTimeout);
-    if (serial)
-        serial->setReplyTimeout(timing.replyTimeout);
 }
 
 int CDV3000_Base::initDV3000(const unsigned char* rateCmd)
 {
+    return startUp(rateCmd, false);
+}
+
+int CDV3000_Base::reprobe(const unsigned char* rateCmd)
+{
+    return startUp(rateCmd, true);
+}
+
+int CDV3000_Base::startUp(const unsigned char* rateCmd, bool quietly)
+{
     std::lock_guard<std::mutex> lock(exchangeMutex);
     dv3000Ready = 0;
-    Log(2, "Connecting to DV3000 hardware......\n");
+    quiet = quietly;
+    Log(level(2), "Connecting to DV3000 hardware......\n");
 
     const bool useSerial = options.serial;
     const std::string& address = options.address;
@@ -70,30 +77,48 @@ int CDV3000_Base::initDV3000(const unsigned char* rateCmd)
             serial->closeSerial();
         else
             serial = std::make_unique<CDV3000Serial>();
-        serial->setReplyTimeout(timing.replyTimeout);
+        serial->setQuiet(quietly);
         serial->setTTY(address.c_str());
         // Descriptor 0 is a real descriptor when standard input is closed.
         opened = serial->openSerial(static_cast<long>(baud)) >= 0;
     } else {
         udp.closeSocket();
         opened = udp.openSocket(address.c_str(), static_cast<int>(port), 0) >= 0;
-        udp.setReplyTimeout(timing.replyTimeout);
     }
 
     if (opened && startChip(rateCmd, stage)) {
-        dv3000Ready = 1;
         if (useSerial)
             reportLatencyTimer();
+        quiet = false;
+        dv3000Ready = 1;
         return 1;
     }
 
     if (opened && !useSerial)
         udp.closeSocket();
     if (useSerial)
-        Log(4, "DV3000 not found at device : %s and baud : %u (%s failed)\n", address.c_str(), baud, stage);
+        Log(level(4), "DV3000 not found at device : %s and baud : %u (%s failed)\n", address.c_str(), baud, stage);
     else
-        Log(4, "DV3000 not found at %s:%u (%s failed)\n", address.c_str(), port, stage);
+        Log(level(4), "DV3000 not found at %s:%u (%s failed)\n", address.c_str(), port, stage);
+    quiet = false;
     return 0;
+}
+
+int CDV3000_Base::level(int normal) const
+{
+    return quiet ? 1 : normal;
+}
+
+std::string CDV3000_Base::where() const
+{
+    if (options.serial)
+        return options.address;
+    return options.address + ":" + std::to_string(options.port);
+}
+
+void CDV3000_Base::setLossListener(std::function<void(const std::string&)> listener)
+{
+    lossListener = std::move(listener);
 }
 
 bool CDV3000_Base::startChip(const unsigned char* rateCmd, const char*& stage)
@@ -113,7 +138,7 @@ bool CDV3000_Base::startChip(const unsigned char* rateCmd, const char*& stage)
                pkt[dv3000::OFFSET_FIELD] == dv3000::FIELD_READY;
     });
     if (!ready) {
-        Log(4, "DV3000 did not reset at %s:%u\n", options.address.c_str(), options.port);
+        Log(level(4), "DV3000 did not reset at %s:%u\n", options.address.c_str(), options.port);
         return false;
     }
 
@@ -127,19 +152,21 @@ bool CDV3000_Base::startChip(const unsigned char* rateCmd, const char*& stage)
     });
     if (!identified) {
         if (serialActive)
-            Log(4, "Serial port open succeeded but no response from DV3000.  Wrong baud rate?\n");
+            Log(level(4), "Serial port open succeeded but no response from DV3000.  Wrong baud rate?\n");
         else
-            Log(4, "AMBE server open succeeded but no response from DV3000.  Wrong port?\n");
+            Log(level(4), "AMBE server open succeeded but no response from DV3000.  Wrong port?\n");
         return false;
     }
 
     unsigned char reply[REPLY_SIZE] = {};
-    const int count = rateCmd != nullptr ? exchange(rateCmd, static_cast<int>(dv3000::RATE_COMMAND_SIZE), reply, REPLY_SIZE) : 0;
+    const int count = rateCmd != nullptr ? exchange(rateCmd, static_cast<int>(dv3000::RATE_COMMAND_SIZE), reply,
+                                                    REPLY_SIZE, timing.replyTimeout)
+                                         : 0;
     if (validateDV3000(count, reply, dv3000::TYPE_CONTROL) && rateReplyAccepted(count, reply)) {
-        Log(2, "Begin DV3000 decode\n");
+        Log(level(2), "Begin DV3000 decode\n");
         return true;
     }
-    Log(2, "DV3000 Rate Control failed\n");
+    Log(level(2), "DV3000 Rate Control failed\n");
     return false;
 }
 
@@ -165,13 +192,13 @@ bool CDV3000_Base::rateReplyAccepted(int count, const unsigned char* reply)
 {
     // A chip that restarted lost the parameters instead of taking them.
     if (isReadyPacket(count, reply)) {
-        Log(5, "%s", RESET_MESSAGE);
+        Log(level(5), "%s", RESET_MESSAGE);
         return false;
     }
     const int statusOffset = static_cast<int>(dv3000::OFFSET_FIELD) + 1;
     if (reply[dv3000::OFFSET_FIELD] == dv3000::FIELD_RATEP && count > statusOffset &&
         reply[statusOffset] != dv3000::RATE_STATUS_OK) {
-        Log(5, "DV3000 refused the rate parameters, status %d\n", reply[statusOffset]);
+        Log(level(5), "DV3000 refused the rate parameters, status %d\n", reply[statusOffset]);
         return false;
     }
     return true;
@@ -196,31 +223,31 @@ void CDV3000_Base::reportLatencyTimer() const
     const ssize_t got = ::read(fd, text, 128);
     ::close(fd);
     if (got > 0)
-        Log(2, "DV3000U latency is currently set to %d\n", std::atoi(text));
+        Log(level(2), "DV3000U latency is currently set to %d\n", std::atoi(text));
 }
 
 bool CDV3000_Base::validateDV3000(int count, const unsigned char* pkt, unsigned char type)
 {
     if (count < static_cast<int>(dv3000::HEADER_SIZE) || pkt == nullptr) {
-        Log(5, "DV3000 header is short.  byte count=%d\n", count);
+        Log(level(5), "DV3000 header is short.  byte count=%d\n", count);
         return false;
     }
     if (pkt[0] != dv3000::START_BYTE) {
-        Log(5, "DV3000 start byte not found\n");
+        Log(level(5), "DV3000 start byte not found\n");
         return false;
     }
     const int length = static_cast<int>(dv3000::payloadLength(pkt));
     if (length + static_cast<int>(dv3000::HEADER_SIZE) != count) {
-        Log(5, "DV3000 packet size does not match bytes in stream.  len=%d streamBytes=%d\n", length, count);
+        Log(level(5), "DV3000 packet size does not match bytes in stream.  len=%d streamBytes=%d\n", length, count);
         return false;
     }
     if (pkt[dv3000::OFFSET_TYPE] == type)
         return true;
     if (type != dv3000::TYPE_CONTROL && isReadyPacket(count, pkt)) {
-        Log(5, "%s", RESET_MESSAGE);
+        Log(level(5), "%s", RESET_MESSAGE);
         return false;
     }
-    Log(5, "DV3000 return type not correct.  Found %0x, expected %0x\n", pkt[dv3000::OFFSET_TYPE], type);
+    Log(level(5), "DV3000 return type not correct.  Found %0x, expected %0x\n", pkt[dv3000::OFFSET_TYPE], type);
     return false;
 }
 
@@ -237,19 +264,10 @@ int CDV3000_Base::dv3000Encode(unsigned char* ambe, unsigned int len, short* sam
     dv3000::samplesToWire(samples, len / 2, request + dv3000::DATA_HEADER_SIZE);
 
     unsigned char reply[REPLY_SIZE] = {};
-    const int count = sendRecv(request, static_cast<int>(dv3000::DATA_HEADER_SIZE + len), reply, REPLY_SIZE);
-    if (!validateDV3000(count, reply, dv3000::TYPE_CHANNEL))
+    if (!vocode(request, static_cast<int>(dv3000::DATA_HEADER_SIZE + len), reply, true))
         return 0;
-    // Only a whole 72-bit frame is a frame; anything else would hand the
-    // partner bytes the chip never sent.
-    if (count != static_cast<int>(dv3000::CHANNEL_PACKET_SIZE) || reply[dv3000::OFFSET_FIELD] != dv3000::FIELD_CHAND ||
-        reply[dv3000::OFFSET_FIELD + 1] != dv3000::FRAME_BITS) {
-        Log(5, "DV3000 channel packet malformed.  field=%0x bits=%d bytes=%d\n", reply[dv3000::OFFSET_FIELD],
-            reply[dv3000::OFFSET_FIELD + 1], count);
-        return 0;
-    }
     std::memcpy(ambe, reply + dv3000::DATA_HEADER_SIZE, dv3000::FRAME_BYTES);
-    return count - static_cast<int>(dv3000::DATA_HEADER_SIZE);
+    return static_cast<int>(dv3000::FRAME_BYTES);
 }
 
 bool CDV3000_Base::dv3000Decode(const unsigned char* ambe, unsigned int len, short* pcm)
@@ -268,17 +286,58 @@ bool CDV3000_Base::dv3000Decode(const unsigned char* ambe, unsigned int len, sho
     std::memcpy(request + dv3000::DATA_HEADER_SIZE, ambe, len);
 
     unsigned char reply[REPLY_SIZE] = {};
-    const int count = sendRecv(request, static_cast<int>(dv3000::DATA_HEADER_SIZE + len), reply, REPLY_SIZE);
-    if (!validateDV3000(count, reply, dv3000::TYPE_SPEECH))
+    if (!vocode(request, static_cast<int>(dv3000::DATA_HEADER_SIZE + len), reply, false))
         return false;
-    if (count != static_cast<int>(dv3000::SPEECH_PACKET_SIZE) || reply[dv3000::OFFSET_FIELD] != dv3000::FIELD_SPEECHD ||
-        reply[dv3000::OFFSET_FIELD + 1] != dv3000::SAMPLES_PER_BLOCK) {
-        Log(5, "DV3000 speech packet malformed.  field=%0x samples=%d bytes=%d\n", reply[dv3000::OFFSET_FIELD],
-            reply[dv3000::OFFSET_FIELD + 1], count);
-        return false;
-    }
     dv3000::samplesFromWire(reply + dv3000::DATA_HEADER_SIZE, dv3000::SAMPLES_PER_BLOCK, pcm);
     return true;
+}
+
+bool CDV3000_Base::vocode(const unsigned char* request, int length, unsigned char* reply, bool encoding)
+{
+    // A chip that is lost, never found or being started is not waited for:
+    // the caller vocodes this block without it.
+    if (dv3000Ready.load() != 1)
+        return false;
+    std::string fault;
+    {
+        std::lock_guard<std::mutex> lock(exchangeMutex);
+        // Lost while this thread waited for the other direction's exchange.
+        if (dv3000Ready.load() != 1)
+            return false;
+        const int count = exchange(request, length, reply, REPLY_SIZE, timing.voiceTimeout);
+        fault = replyFault(count, reply, encoding);
+        if (fault.empty())
+            return true;
+        dv3000Ready = 0;
+    }
+    // Outside the lock: the listener switches vocoders and wakes the probe.
+    if (lossListener)
+        lossListener(fault);
+    return false;
+}
+
+std::string CDV3000_Base::replyFault(int count, const unsigned char* reply, bool encoding)
+{
+    if (count <= 0)
+        return "no answer within " + std::to_string(timing.voiceTimeout.count()) + " ms";
+    const unsigned char type = encoding ? dv3000::TYPE_CHANNEL : dv3000::TYPE_SPEECH;
+    if (!validateDV3000(count, reply, type))
+        return "a bad answer";
+    // Only a whole frame (or block) is one; anything else would hand on
+    // bytes the chip never meant.
+    const unsigned char field = reply[dv3000::OFFSET_FIELD];
+    const unsigned char amount = reply[dv3000::OFFSET_FIELD + 1];
+    if (encoding && (count != static_cast<int>(dv3000::CHANNEL_PACKET_SIZE) || field != dv3000::FIELD_CHAND ||
+                     amount != dv3000::FRAME_BITS)) {
+        Log(5, "DV3000 channel packet malformed.  field=%0x bits=%d bytes=%d\n", field, amount, count);
+        return "a bad answer";
+    }
+    if (!encoding && (count != static_cast<int>(dv3000::SPEECH_PACKET_SIZE) || field != dv3000::FIELD_SPEECHD ||
+                      amount != dv3000::SAMPLES_PER_BLOCK)) {
+        Log(5, "DV3000 speech packet malformed.  field=%0x samples=%d bytes=%d\n", field, amount, count);
+        return "a bad answer";
+    }
+    return {};
 }
 
 void CDV3000_Base::processAudio(void*, int) {}
@@ -303,13 +362,17 @@ void* CDV3000_Base::decodeThread(void*)
 int CDV3000_Base::sendRecv(const unsigned char* out, int outLen, unsigned char* in, int inLen)
 {
     std::lock_guard<std::mutex> lock(exchangeMutex);
-    return exchange(out, outLen, in, inLen);
+    return exchange(out, outLen, in, inLen, timing.replyTimeout);
 }
 
-int CDV3000_Base::exchange(const unsigned char* out, int outLen, unsigned char* in, int inLen)
+int CDV3000_Base::exchange(const unsigned char* out, int outLen, unsigned char* in, int inLen,
+                           std::chrono::milliseconds timeout)
 {
     if (out == nullptr || outLen <= 0 || in == nullptr || inLen <= 0)
         return 0;
+    udp.setReplyTimeout(timeout);
+    if (serial)
+        serial->setReplyTimeout(timeout);
     LogHexDump("DV3000 >", out, static_cast<std::size_t>(outLen));
     // The endpoint drops stale datagrams before it sends, the serial
     // transport stale bytes.

@@ -1,5 +1,6 @@
 #include "CDV3000_UDP.h"
 
+#include "HostAddress.h"
 #include "Log.h"
 
 #include <algorithm>
@@ -64,27 +65,6 @@ sockaddr_in makeAddress(int port, in_addr_t address)
     a.sin_port = portToNet(port);
     a.sin_addr.s_addr = address;
     return a;
-}
-
-// getaddrinfo rather than gethostbyname, whose result is static storage
-// shared by every thread.
-bool resolveIPv4(const char* host, in_addr& address)
-{
-    if (host == nullptr)
-        return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr)
-        return false;
-    std::unique_ptr<addrinfo, decltype(&::freeaddrinfo)> owner(found, &::freeaddrinfo);
-    if (found->ai_addr == nullptr || found->ai_addrlen < sizeof(sockaddr_in))
-        return false;
-    sockaddr_in first;
-    std::memcpy(&first, found->ai_addr, sizeof(first));
-    address = first.sin_addr;
-    return true;
 }
 
 std::string addressText(const in_addr& address)
@@ -153,7 +133,7 @@ int CDV3000_UDP::openSocket(const char* host, int readPortArg, const int* writeP
 int CDV3000_UDP::setUp(const char* host, int readPortArg, const int* writePortList, int flags)
 {
     // Reopening must not leak the previous socket.
-    replaceDescriptor(nullptr);
+    closeSocket();
     {
         std::lock_guard<std::mutex> lock(mutex);
         readPort = readPortArg;
@@ -172,13 +152,13 @@ int CDV3000_UDP::setUp(const char* host, int readPortArg, const int* writePortLi
         return fd;
     DescriptorRef opened = std::make_shared<const Descriptor>(fd);
 
+    bool isBound = false;
+    const bool loopback = (flags & FLAG_BIND) != 0 && (flags & FLAG_LOOPBACK) != 0;
     if ((flags & FLAG_BIND) != 0) {
-        const int one = 1;
-        if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0) {
-            const int err = errno;
-            Log(5, "Cannot set the UDP socket option, err: %d (%s)\n", err, errorText(err).c_str());
-        }
-        const sockaddr_in local = makeAddress(readPortArg, htonl(INADDR_ANY));
+        // No SO_REUSEADDR: with it a second process could bind the same port
+        // and the two would take each other's datagrams; without it the
+        // second one's bind fails and it can say so.
+        const sockaddr_in local = makeAddress(readPortArg, htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY));
         int err = 0;
         if (readPortArg < 0 || readPortArg > 65535)
             err = EINVAL; // would otherwise bind a port cut to 16 bits
@@ -186,7 +166,10 @@ int CDV3000_UDP::setUp(const char* host, int readPortArg, const int* writePortLi
             err = errno;
         if (err != 0)
             Log(5, "Can not bind port %d, error code = %d (%s)\n", readPortArg, err, errorText(err).c_str());
+        isBound = err == 0;
     }
+    bound.store(isBound);
+    loopbackOnly.store(isBound && loopback);
 
     in_addr destination{};
     if (resolveIPv4(host, destination)) {
@@ -201,6 +184,8 @@ int CDV3000_UDP::setUp(const char* host, int readPortArg, const int* writePortLi
 void CDV3000_UDP::closeSocket()
 {
     replaceDescriptor(nullptr);
+    bound.store(false);
+    loopbackOnly.store(false);
 }
 
 CDV3000_UDP::DescriptorRef CDV3000_UDP::lease() const
@@ -306,6 +291,13 @@ int CDV3000_UDP::writeAll(const unsigned char* buf, unsigned int len, int& ports
         // than going to whatever port its low bits name.
         if (!d || !isSendablePort(port)) {
             total -= 1;
+            continue;
+        }
+        // A socket bound to loopback cannot reach any other address (the
+        // system refuses with EINVAL); such a datagram, in practice one to
+        // RESET_ADDRESS, is lost as it would be on the way.
+        if (loopbackOnly.load() && !isLoopbackAddress(to.sin_addr)) {
+            total += static_cast<int>(len);
             continue;
         }
         to.sin_port = portToNet(port);

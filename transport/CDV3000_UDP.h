@@ -40,8 +40,15 @@ namespace halvane {
 
 class CDV3000_UDP {
 public:
-    // Bit 0 of `flags`: bind the socket to the read port (with SO_REUSEADDR).
+    // Bit 0 of `flags`: bind the socket to the read port on every local
+    // address. Without SO_REUSEADDR, so a port another socket holds is
+    // refused (isBound() tells) instead of shared.
     static constexpr int FLAG_BIND = 1;
+    // Bit 1, with bit 0: bind to 127.0.0.1 only, for a peer on this host.
+    // Such an endpoint can send only to loopback addresses; a datagram to any
+    // other (RESET_ADDRESS after a client left) is dropped and counted as
+    // sent, as if lost on the way.
+    static constexpr int FLAG_LOOPBACK = 2;
     // Where the write side points while no client is registered: datagrams
     // keep flowing there and are lost.
     static constexpr const char* RESET_ADDRESS = "169.254.42.42";
@@ -74,6 +81,8 @@ public:
     void closeSocket();
 
     bool isOpen() const { return sock.load() >= 0; }
+    // The last set-up asked for a bind and got it.
+    bool isBound() const { return bound.load(); }
     // The descriptor, or -1 when closed. For tests and log lines only: it
     // may be closed by another thread as soon as it is returned.
     int getSocket() const { return sock.load(); }
@@ -180,6 +189,8 @@ private:
     mutable std::mutex descriptorMutex;
     DescriptorRef descriptor;
     std::atomic_int sock{-1};
+    std::atomic_bool bound{false};
+    std::atomic_bool loopbackOnly{false};
 
     std::atomic<long long> replyTimeoutMs{5000};
 };

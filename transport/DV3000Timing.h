@@ -14,8 +14,13 @@ struct DV3000Timing {
     // Pause before each of the five polls for Ready and for the product id.
     std::chrono::milliseconds pollPause{10};
     // Longest wait for a reply to an exchange; on a serial line, the longest
-    // silence inside one reply.
+    // silence inside one reply. The rate command of the start-up and
+    // sendRecv() use it.
     std::chrono::milliseconds replyTimeout{5000};
+    // The same for vocoding one block. A chip answers in well under 100 ms
+    // (a serial line at 230400 bit/s moves a speech packet in 15 ms); a
+    // longer silence means it is gone, and the block is vocoded without it.
+    std::chrono::milliseconds voiceTimeout{250};
 };
 
 } // namespace halvane

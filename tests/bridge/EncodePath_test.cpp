@@ -3,6 +3,7 @@
 #include "EncodePath.h"
 
 #include "CDV3000_Base.h"
+#include "SoftwareEncoder.h"
 #include "CUsrpPacket.h"
 #include "EmulatorLink.h"
 #include "G711.h"
@@ -207,16 +208,19 @@ TEST_F(EncodePathTest, CallRecordThenFramesThreeToARecordCarriedAcrossTransmissi
     EXPECT_EQ(narrow[2], expected);
 }
 
-TEST_F(EncodePathTest, ChipReplyOfTheWrongLengthDropsTheBlock)
+TEST_F(EncodePathTest, ABlockTheChipFailsOnIsEncodedInSoftware)
 {
     chip.reply = 0;
     talk(1);
     chip.reply.reset();
-    talk(3);
+    talk(2, 1);
     auto records = drain();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[1], ambe72(2, {2, 3, 4}));
-    EXPECT_TRUE(capture.has('W', "AMBE len is not 9 (72 bits), so not sending it to partner.  Len=0"));
+    Ambe72Frame software;
+    ASSERT_TRUE(SoftwareEncoder().encode72(ramp(0), software));
+    Bytes expected = ambe72(2, {0, 2, 3});
+    std::copy(software.bytes.begin(), software.bytes.end(), expected.begin() + 3);
+    EXPECT_EQ(records[1], expected);
 }
 
 TEST_F(EncodePathTest, ShortDmrTransmissionIsPaddedWithSilenceThenEnds)
@@ -232,7 +236,7 @@ TEST_F(EncodePathTest, ShortDmrTransmissionIsPaddedWithSilenceThenEnds)
         EXPECT_EQ(records[i], silenceRecord(2)) << i;
     EXPECT_EQ(records.back(), endTx(2));
     EXPECT_TRUE(capture.has('M', "Short transmission, extend hang time by 1000 ms"));
-    EXPECT_TRUE(capture.has('M', "PTT off (keyed for 2020 ms)"));
+    EXPECT_TRUE(capture.has('M', "PTT off (keyed for 2000 ms)"));
     EXPECT_TRUE(
         capture.has('D', "cpu_time_used = 1000, minTxTime = 2000, pttTime = 1700000000000, end = 1700000001000"));
     EXPECT_FALSE(path().transmitting());
@@ -257,6 +261,33 @@ TEST_F(EncodePathTest, VoiceDuringTheHangTimeContinuesTheTransmission)
     settings.ambeMode.set("DMR_IPSC");
     send(unkeyPacket());
     EXPECT_EQ(drain(), (std::vector<Bytes>{endTx(2)}));
+}
+
+// A datagram that is not voice (DTMF, a text, a command) in the hang time
+// goes back to the loop to be carried out; the hang time then runs on and
+// ends the transmission just as it would have.
+TEST_F(EncodePathTest, ANonVoiceDatagramInTheHangTimeStillEndsTheTransmission)
+{
+    settings.ambeMode.set("DMR");
+    settings.minTxTimeMS = 2000;
+    voiceOnWait = 3;
+    talk(3);
+    now += 940ms;
+    send(unkeyPacket());
+    EXPECT_TRUE(path().transmitting());
+    EXPECT_FALSE(capture.contains("PTT off"));
+
+    EXPECT_FALSE(path().awaitDatagram());
+    auto records = drain();
+    ASSERT_EQ(records.size(), 2u + 17u + 1u);
+    for (std::size_t i = 2; i < 19; ++i)
+        EXPECT_EQ(records[i], silenceRecord(2)) << i;
+    EXPECT_EQ(records.back(), endTx(2));
+    EXPECT_EQ(countLines(capture, 'M', "PTT off (keyed for 2000 ms)"), 1);
+    EXPECT_FALSE(path().transmitting());
+    // The hang time ended where it was due, then the loop waited as usual.
+    EXPECT_EQ(waited.back(), 20s);
+    EXPECT_EQ(waited[waited.size() - 2], 40ms);
 }
 
 // Every unkey ends a transmission; a receive time-out of 20 s only a

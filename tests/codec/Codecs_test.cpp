@@ -25,15 +25,19 @@ class FakeChip : public CDV3000_Base {
 public:
     int dv3000Encode(unsigned char* ambe, unsigned int, short*) override
     {
-        std::memset(ambe, ++requests, 9);
+        ++requests;
+        if (lost)
+            return 0;
+        std::memset(ambe, requests, 9);
         return 9;
     }
     bool dv3000Decode(const unsigned char* ambe, unsigned int len, short* pcm) override
     {
         decoded.assign(ambe, ambe + len);
-        std::fill(pcm, pcm + 160, static_cast<short>(++requests));
-        return true;
+        std::fill(pcm, pcm + 160, static_cast<short>(lost ? 0 : ++requests));
+        return !lost;
     }
+    bool lost = false;
     int requests = 0;
     std::vector<std::uint8_t> decoded;
 };
@@ -106,6 +110,40 @@ TEST(CodecChoice, FollowsTheWantedVocoderAndFallsBackToSoftware)
     // One software encoder for the direction: its line comes once.
     EXPECT_EQ(log.count("Software encoder is not available yet, the partner gets silence"), 1);
     EXPECT_EQ(log.count("Software decoder not available yet: decoded frames are silence"), 1);
+}
+
+// A block the chip fails on (it is being lost or started again) is vocoded
+// in software rather than dropped, as the software codec of the direction
+// would have vocoded it.
+TEST(CodecChoice, WhatTheChipFailsOnIsVocodedInSoftware)
+{
+    LogCapture log(4);
+    FakeChip chip;
+    chip.lost = true;
+    WantedVocoder wanted{Vocoder::Dv3000};
+    EncoderChoice encoder({wanted, &chip, nullptr});
+    DecoderChoice decoder({wanted, &chip, nullptr});
+    SoftwareEncoder referenceEncoder;
+    SoftwareDecoder referenceDecoder;
+    PcmBlock pcm;
+    for (std::size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = static_cast<std::int16_t>(3000 * ((i / 20) % 2 ? 1 : -1));
+
+    Ambe72Frame frame, expected;
+    ASSERT_TRUE(encoder.current().encode72(pcm, frame));
+    ASSERT_TRUE(referenceEncoder.encode72(pcm, expected));
+    EXPECT_EQ(frame, expected);
+    DstarFrame dstar, expectedDstar;
+    ASSERT_TRUE(encoder.current().encodeDstar(pcm, dstar));
+    ASSERT_TRUE(referenceEncoder.encodeDstar(pcm, expectedDstar));
+    EXPECT_EQ(dstar, expectedDstar);
+
+    PcmBlock out, expectedOut;
+    decoder.current().decode49(frame49(7), out);
+    referenceDecoder.decode72(toAmbe72(frame49(7)), expectedOut);
+    EXPECT_EQ(out, expectedOut);
+    EXPECT_EQ(chip.requests, 2);
+    EXPECT_EQ(chip.decoded, bytesOf(toAmbe72(frame49(7))));
 }
 
 // The emulator takes and gives 49-bit frames: a 72-bit frame goes converted,

@@ -5,10 +5,12 @@
 // chip or server shows.
 #include "CDMR_DV3000.h"
 #include "CDV3000_Base.h"
+#include "Dv3000Recovery.h"
 #include "Dv3000Simulator.h"
 
 #include "ChildProcess.h"
 #include "LogCapture.h"
+#include "TempDir.h"
 
 #include <algorithm>
 #include <array>
@@ -36,10 +38,10 @@ const Bytes DMR_RATE = {0x61, 0x00, 0x0D, 0x00, 0x0A, 0x04, 0x31, 0x07, 0x54,
 const Bytes DSTAR_RATE = {0x61, 0x00, 0x0D, 0x00, 0x0A, 0x01, 0x30, 0x07, 0x63,
                           0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x48};
 
-// Polls are long enough for a loaded machine; the exchange time-out is long
-// too, except where a test waits for it on purpose.
-const DV3000Timing ROBUST{1000us, 100ms, 5000ms};
-const DV3000Timing QUICK_TIMEOUT{1000us, 100ms, 500ms};
+// Polls are long enough for a loaded machine; the exchange time-outs are
+// long too, except where a test waits for them on purpose.
+const DV3000Timing ROBUST{1000us, 100ms, 5000ms, 5000ms};
+const DV3000Timing QUICK_TIMEOUT{1000us, 100ms, 500ms, 500ms};
 
 // A block that differs with `seed`, so every exchange has its own answer.
 Sim::Block makeBlock(int seed)
@@ -241,7 +243,9 @@ TEST_P(DV3000OverSimulator, AModeChangeNeverInterleavesWithExchanges)
     ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
 
     // Encoding goes on while the chip is restarted with D-STAR parameters:
-    // each encode runs wholly before or wholly after the restart.
+    // each encode runs wholly before or wholly after the restart, or, while
+    // it runs, gives up at once without a frame (the caller vocodes that
+    // block itself).
     std::atomic_bool done{false};
     std::atomic_int wrong{0};
     std::atomic_int exchanges{0};
@@ -249,10 +253,12 @@ TEST_P(DV3000OverSimulator, AModeChangeNeverInterleavesWithExchanges)
         for (int i = 0; !done; ++i) {
             const Sim::Block block = makeBlock(i);
             const EncodeResult r = encode(chip, block);
-            if (r.length != 9 || (r.frame != Sim::standInEncode(block, Sim::RateMode::Dmr) &&
-                                  r.frame != Sim::standInEncode(block, Sim::RateMode::Dstar)))
+            if (r.length == 9 ? r.frame != Sim::standInEncode(block, Sim::RateMode::Dmr) &&
+                                    r.frame != Sim::standInEncode(block, Sim::RateMode::Dstar)
+                              : r.length != 0)
                 ++wrong;
-            ++exchanges;
+            if (r.length == 9)
+                ++exchanges;
         }
     });
     ASSERT_TRUE(eventually([&] { return exchanges > 5; }));
@@ -266,24 +272,35 @@ TEST_P(DV3000OverSimulator, AModeChangeNeverInterleavesWithExchanges)
     EXPECT_EQ(encode(chip, block).frame, Sim::standInEncode(block, Sim::RateMode::Dstar));
 }
 
-TEST_P(DV3000OverSimulator, ALateReplyIsNeverTakenForTheNextOne)
+TEST_P(DV3000OverSimulator, ALateReplyLosesTheChipAndIsNeverTakenForALaterRequest)
 {
     Sim::Options options = withFault(Sim::Fault::Late, Sim::FaultTarget::Any, 1);
     options.delayMs = 1200;
     startSimulator(options);
     CDV3000_Base chip(link, QUICK_TIMEOUT);
+    std::vector<std::string> losses;
+    chip.setLossListener([&](const std::string& reason) { losses.push_back(reason); });
     ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
 
-    // The first exchange gives up before its reply comes.
+    // The first exchange gives up before its reply comes, and the chip
+    // counts as lost: nothing more is asked of it, nothing waits for it.
     Sim::Frame frame;
     frame.fill(0x55);
     Sim::Block samples = makeBlock(1);
     EXPECT_EQ(chip.dv3000Encode(frame.data(), 320, samples.data()), 0);
     EXPECT_EQ(frame, (Sim::Frame{0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}));
+    EXPECT_EQ(chip.dv3000Ready, 0);
+    EXPECT_EQ(losses, (std::vector<std::string>{"no answer within 500 ms"}));
+    EXPECT_EQ(encode(chip, makeBlock(2)).length, 0);
+    EXPECT_FALSE(decode(chip, makeFrame(2)).ok);
+    EXPECT_EQ(losses.size(), 1u);
+    EXPECT_EQ(sim->stats().speechRequests, 1);
+    EXPECT_EQ(sim->stats().channelRequests, 0);
     ASSERT_TRUE(eventually([&] { return sim->stats().lateRepliesSent == 1; }));
     waitUntilDelivered();
 
-    // The late reply answers nothing: every later exchange gets its own.
+    // Started again, the chip answers each later request with its own reply.
+    ASSERT_EQ(chip.reprobe(CDMR_DV3000::rateCommand), 1);
     for (int i = 2; i < 6; ++i)
         EXPECT_EQ(encode(chip, makeBlock(i)).frame, Sim::standInEncode(makeBlock(i), Sim::RateMode::Dmr)) << i;
     const Sim::Frame other = makeFrame(1);
@@ -328,7 +345,9 @@ TEST_P(DV3000OverSimulator, ARestartedChipYieldsSilenceAndTheResetMessage)
     EXPECT_EQ(r.pcm, Sim::Block{});
     EXPECT_TRUE(log.has('E', "DV3000 has unexpectedly reset.  USB power issues may be the cause"));
 
-    // Nothing is retried here, but nothing stays broken either.
+    // The chip lost its rate parameters; a start-up gives them back.
+    EXPECT_EQ(chip.dv3000Ready, 0);
+    ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
     r = decode(chip, frame);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.pcm, Sim::standInDecode(frame));
@@ -348,6 +367,7 @@ TEST_P(DV3000OverSimulator, AReplyOfTheWrongTypeIsNotAFrame)
     EXPECT_EQ(chip.dv3000Encode(r.frame.data(), 320, samples.data()), 0);
     EXPECT_EQ(r.frame, (Sim::Frame{0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}));
     EXPECT_TRUE(log.has('E', "DV3000 return type not correct.  Found 0, expected 1"));
+    ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
     EXPECT_EQ(encode(chip, makeBlock(5)).frame, Sim::standInEncode(makeBlock(5), Sim::RateMode::Dmr));
 }
 
@@ -363,6 +383,7 @@ TEST_P(DV3000OverSimulator, CutRepliesAreRejectedAndTheNextExchangeIsSound)
         DecodeResult r = decode(chip, frame);
         EXPECT_FALSE(r.ok);
         EXPECT_EQ(r.pcm, Sim::Block{});
+        ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
         r = decode(chip, frame);
         EXPECT_TRUE(r.ok);
         EXPECT_EQ(r.pcm, Sim::standInDecode(frame));
@@ -396,6 +417,7 @@ TEST_P(DV3000OverSimulator, ExtraBytesAndNoiseAroundAReplyAreHandled)
         } else {
             EXPECT_EQ(r.length, 0);
             EXPECT_TRUE(log.has('E', "DV3000 packet size does not match bytes in stream.  len=11 streamBytes=18"));
+            ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
         }
         EXPECT_EQ(encode(chip, makeBlock(8)).frame, Sim::standInEncode(makeBlock(8), Sim::RateMode::Dmr));
     }
@@ -416,9 +438,10 @@ TEST_P(DV3000OverSimulator, ExtraBytesAndNoiseAroundAReplyAreHandled)
     } else {
         EXPECT_EQ(r.length, 0);
         EXPECT_TRUE(log.has('E', "DV3000 start byte not found"));
-        // Ready, product id, rate, then noise and reply: the reply is in
-        // before the next request is sent.
+        // Ready, product id, rate, then noise and reply; the start-up drops
+        // the reply before it sends anything.
         ASSERT_TRUE(eventually([&] { return sim->stats().repliesSent == 5; }));
+        ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
     }
     for (int i = 10; i < 13; ++i)
         EXPECT_EQ(encode(chip, makeBlock(i)).frame, Sim::standInEncode(makeBlock(i), Sim::RateMode::Dmr)) << i;
@@ -436,6 +459,65 @@ TEST_P(DV3000OverSimulator, FrameSizeChoosesTheRateCommand)
     EXPECT_TRUE(log.has('D', "Attempt to  init DV3000 in DSTAR mode"));
     EXPECT_TRUE(log.has('D', "Attempt to  init DV3000 in DMR mode"));
     EXPECT_EQ(sim->stats().resets, 2);
+}
+
+} // namespace halvane
+
+namespace halvane {
+
+// A chip pulled away mid-use (the server stopped, the adapter unplugged) is
+// lost once, looked for quietly, and when it is back it is started for the
+// mode in use by then: the one line each way is all the log shows.
+TEST_P(DV3000OverSimulator, ALostChipIsFoundAgainAndStartedForTheModeInUse)
+{
+    TempDir dir;
+    Sim::Options options;
+    options.ptyLink = serial() ? dir.file("dv3000") : "";
+    startSimulator(options);
+    CDV3000_Base chip(link, QUICK_TIMEOUT);
+    ASSERT_EQ(chip.initDV3000(CDMR_DV3000::rateCommand), 1);
+
+    std::atomic<const unsigned char*> rate{CDMR_DV3000::rateCommand};
+    std::atomic_int lost{0};
+    std::atomic_int back{0};
+    Dv3000Recovery::Hooks hooks{[&] { return rate.load(); }, [&] { ++lost; }, [&] { ++back; }};
+    Dv3000Recovery recovery(chip, hooks, {50ms, 200ms, 60s});
+    ASSERT_TRUE(recovery.start());
+    EXPECT_FALSE(recovery.searching());
+
+    const std::size_t before = log.lines().size();
+    sim->stop();
+    EXPECT_EQ(encode(chip, makeBlock(1)).length, 0);
+    EXPECT_EQ(lost, 1);
+    EXPECT_TRUE(recovery.searching());
+    EXPECT_FALSE(decode(chip, makeFrame(1)).ok);
+    EXPECT_EQ(lost, 1);
+    EXPECT_TRUE(log.has('E', "DV3000 at " + chip.where() + " lost ("));
+
+    // Away for a few probes; meanwhile the mode changes.
+    std::this_thread::sleep_for(500ms);
+    rate = CDMR_DV3000::rateCommandDSTAR;
+    std::string error;
+    ASSERT_TRUE(sim->start(error)) << error;
+    ASSERT_TRUE(eventually([&] { return back == 1; }));
+    EXPECT_FALSE(recovery.searching());
+    const Sim::Block block = makeBlock(2);
+    EXPECT_EQ(encode(chip, block).frame, Sim::standInEncode(block, Sim::RateMode::Dstar));
+
+    int lossLines = 0;
+    int backLines = 0;
+    const std::vector<std::string> lines = log.lines();
+    for (std::size_t i = before; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        lossLines += line.find(" lost (") != std::string::npos;
+        backLines += line.find("answers again after") != std::string::npos && line[0] == 'W';
+        EXPECT_TRUE(line[0] == 'D' || line.find("DV3000 at") != std::string::npos ||
+                    line.find("Serial: write not fully sent") != std::string::npos ||
+                    line.find("Serial: response header not fully read") != std::string::npos)
+            << line;
+    }
+    EXPECT_EQ(lossLines, 1);
+    EXPECT_EQ(backLines, 1);
 }
 
 } // namespace halvane

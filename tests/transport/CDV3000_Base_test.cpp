@@ -79,17 +79,37 @@ TEST_F(DV3000WithoutChip, MissingSerialDeviceFailsAtTheConnectStage)
     EXPECT_TRUE(log.has('D', "Attempt to  init DV3000 in DMR mode"));
     EXPECT_TRUE(log.has('E', "Serial: error when opening /dev/halvane-no-such-tty, errno=2"));
     EXPECT_TRUE(log.has('W', "DV3000 not found at device : /dev/halvane-no-such-tty and baud : 115200 (Connect failed)"));
+
+    // A probe that repeats the start-up says the same at debug level only.
+    const std::vector<std::string> before = log.lines();
+    EXPECT_EQ(chip.reprobe(CDMR_DV3000::rateCommand), 0);
+    const std::vector<std::string> after = log.lines();
+    ASSERT_GT(after.size(), before.size());
+    for (std::size_t i = before.size(); i < after.size(); ++i)
+        EXPECT_EQ(after[i][0], 'D') << after[i];
+    EXPECT_TRUE(log.has('D', "DV3000 not found at device : /dev/halvane-no-such-tty"));
 }
 
-TEST_F(DV3000WithoutChip, FailedExchangesKeepTheFrameAndDeliverSilence)
+TEST_F(DV3000WithoutChip, FailedExchangesKeepTheFrameDeliverSilenceAndLoseTheChipOnce)
 {
-    RecordingVocoder chip(DV3000Options{}, DV3000Timing{1000us, 10ms, 50ms});
+    RecordingVocoder chip(DV3000Options{}, DV3000Timing{1000us, 10ms, 50ms, 50ms});
+    std::vector<std::string> losses;
+    chip.setLossListener([&](const std::string& reason) { losses.push_back(reason); });
 
+    // A chip that never started is not asked at all.
     unsigned char frame[9] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
     short samples[160] = {};
     EXPECT_EQ(chip.dv3000Encode(frame, 320, samples), 0);
+    EXPECT_TRUE(losses.empty());
+
+    // One that was ready and does not answer is lost, once.
+    chip.dv3000Ready = 1;
+    EXPECT_EQ(chip.dv3000Encode(frame, 320, samples), 0);
     EXPECT_EQ(std::vector<unsigned char>(frame, frame + 9), (std::vector<unsigned char>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    EXPECT_TRUE(log.has('E', "DV3000 header is short.  byte count=0"));
+    EXPECT_EQ(losses, (std::vector<std::string>{"no answer within 50 ms"}));
+    EXPECT_EQ(chip.dv3000Ready, 0);
+    EXPECT_FALSE(log.contains("header is short"));
+    EXPECT_EQ(chip.where(), "127.0.0.1:2460");
 
     // Requests that cannot be framed are refused before anything is sent.
     EXPECT_EQ(chip.dv3000Encode(frame, 321, samples), 0);
@@ -106,6 +126,7 @@ TEST_F(DV3000WithoutChip, FailedExchangesKeepTheFrameAndDeliverSilence)
     EXPECT_FALSE(chip.dv3000ProcessMbeFrame(frame, 9));
     EXPECT_EQ(chip.calls, 1);
     EXPECT_EQ(chip.delivered, std::vector<std::uint8_t>(320, 0));
+    EXPECT_EQ(losses.size(), 1u);
 }
 
 } // namespace halvane

@@ -150,6 +150,41 @@ TEST_F(UdpEndpoint, FailedBindIsLoggedAndTheSocketStillSends)
     EXPECT_NE(log.text().find("Can not bind port 70000, error code = 22 ("), std::string::npos);
 }
 
+// A second listener on a port (a second Halvane) is refused, not given half
+// the datagrams; a loopback listener hears only this host and drops what
+// it cannot send without an error.
+TEST_F(UdpEndpoint, ABoundPortIsNeverSharedAndALoopbackListenerStaysOnLoopback)
+{
+    const int r = freeUdpPort();
+    CDV3000_UDP first("127.0.0.1", r, CDV3000_UDP::FLAG_BIND | CDV3000_UDP::FLAG_LOOPBACK);
+    ASSERT_TRUE(first.isBound());
+    for (const int flags : {CDV3000_UDP::FLAG_BIND, CDV3000_UDP::FLAG_BIND | CDV3000_UDP::FLAG_LOOPBACK}) {
+        CDV3000_UDP second("127.0.0.1", r, flags);
+        EXPECT_FALSE(second.isBound());
+    }
+    sockaddr_in local{};
+    socklen_t length = sizeof(local);
+    ASSERT_EQ(::getsockname(first.getSocket(), reinterpret_cast<sockaddr*>(&local), &length), 0);
+    EXPECT_EQ(ntohl(local.sin_addr.s_addr), INADDR_LOOPBACK);
+
+    // Another loopback address is still this host.
+    const int other = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in second{};
+    second.sin_family = AF_INET;
+    ::inet_pton(AF_INET, "127.0.0.2", &second.sin_addr);
+    ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&second), sizeof(second)), 0);
+    local.sin_port = htons(static_cast<uint16_t>(r));
+    ASSERT_EQ(::sendto(other, "hi", 2, 0, reinterpret_cast<sockaddr*>(&local), sizeof(local)), 2);
+    ::close(other);
+    EXPECT_EQ(readOne(first), "hi");
+    EXPECT_EQ(first.getReadAddressAsString(), "127.0.0.2");
+
+    first.resetWriteSockAddr();
+    EXPECT_EQ(writeText(first, "lost"), 4);
+    first.closeSocket();
+    EXPECT_FALSE(first.isBound());
+}
+
 TEST_F(UdpEndpoint, WriteListEndsAtZeroAndAfterSixteenPorts)
 {
     std::vector<std::unique_ptr<Peer>> peers;

@@ -158,15 +158,23 @@ void Dv3000Simulator::stop()
     ptySlave_.reset();
     wakeRead_.reset();
     wakeWrite_.reset();
+    if (!options_.ptyLink.empty() && !ptyPath_.empty())
+        ::unlink(options_.ptyLink.c_str());
+    ptyPath_.clear();
+    ptyInput_.clear();
+    ptyOutput_.clear();
+    late_.clear();
 }
 
 bool Dv3000Simulator::openUdp(std::string& error)
 {
-    const std::string where = options_.udpHost + ":" + std::to_string(options_.udpPort);
+    // A restart comes back where the clients know it.
+    const int port = options_.udpPort == 0 ? boundPort_ : options_.udpPort;
+    const std::string where = options_.udpHost + ":" + std::to_string(port);
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<std::uint16_t>(options_.udpPort));
-    if (options_.udpPort < 0 || options_.udpPort > 65535 ||
+    local.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (port < 0 || port > 65535 ||
         ::inet_pton(AF_INET, options_.udpHost.c_str(), &local.sin_addr) != 1) {
         error = "not an IPv4 address and port: " + where;
         return false;
@@ -208,7 +216,17 @@ bool Dv3000Simulator::openPty(std::string& error)
     ::tcsetattr(ptySlave_.get(), TCSANOW, &tio);
     const int flags = ::fcntl(ptyMaster_.get(), F_GETFL);
     ::fcntl(ptyMaster_.get(), F_SETFL, flags | O_NONBLOCK);
-    ptyPath_ = path;
+    if (options_.ptyLink.empty()) {
+        ptyPath_ = path;
+        return true;
+    }
+    // A link left by a simulator that was killed is replaced.
+    ::unlink(options_.ptyLink.c_str());
+    if (::symlink(path, options_.ptyLink.c_str()) != 0) {
+        error = "cannot link " + options_.ptyLink + " to " + path + ": " + errorText(errno);
+        return false;
+    }
+    ptyPath_ = options_.ptyLink;
     return true;
 }
 
@@ -581,6 +599,9 @@ std::string Dv3000Simulator::usage()
            "  --host ADDRESS     IPv4 address to bind for UDP (default 127.0.0.1)\n"
            "  --pty              answer on a new pseudo-terminal\n"
            "                     (with neither --udp nor --pty: UDP port 2460)\n"
+           "  --link PATH        with --pty: make PATH a link to it (replacing an old\n"
+           "                     one) and remove it at exit, so a restarted simulator\n"
+           "                     appears at the same path, like a re-plugged adapter\n"
            "  --vocoder NAME     standin (default): a digest of each block is its frame,\n"
            "                     each frame decodes to a tone of its own; software: the\n"
            "                     built-in vocoder (not available yet)\n"
@@ -639,6 +660,10 @@ bool Dv3000Simulator::parseArguments(const std::vector<std::string>& args, Optio
             if (!noValue())
                 return false;
             options.pty = true;
+        } else if (name == "--link") {
+            if (!takeValue())
+                return false;
+            options.ptyLink = value;
         } else if (name == "--vocoder") {
             if (!takeValue())
                 return false;
@@ -703,6 +728,10 @@ bool Dv3000Simulator::parseArguments(const std::vector<std::string>& args, Optio
             error = "unknown option '" + name + "'";
             return false;
         }
+    }
+    if (!options.ptyLink.empty() && !options.pty) {
+        error = "--link goes with --pty";
+        return false;
     }
     if (!udpGiven && !options.pty)
         options.udp = true;

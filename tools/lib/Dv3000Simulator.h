@@ -75,6 +75,10 @@ public:
         std::string udpHost = "127.0.0.1";
         int udpPort = 2460; // 0 lets the system choose
         bool pty = false;
+        // With pty: a symbolic link made to the pseudo-terminal and removed
+        // by stop(), so that its path stays the same across a restart, as a
+        // USB adapter's does when it is plugged in again.
+        std::string ptyLink;
         std::vector<Fault> faults;
         FaultTarget faultOn = FaultTarget::Any;
         int faultSkip = 0;  // vocoding requests answered normally first
@@ -112,14 +116,19 @@ public:
     Dv3000Simulator& operator=(const Dv3000Simulator&) = delete;
 
     // Opens the endpoints and starts answering. False with `error` set when
-    // an endpoint cannot be opened or the options are unusable.
+    // an endpoint cannot be opened or the options are unusable. After
+    // stop() it starts again on the same UDP port (also one the system
+    // chose) and behind the same link: a chip that was unplugged, or a
+    // server restarted.
     bool start(std::string& error);
-    // Stops answering and closes everything; harmless when not started.
+    // Stops answering and closes everything (the pseudo-terminal hangs up,
+    // the link goes); harmless when not started.
     void stop();
 
     // The bound UDP port (after start), or 0 without UDP.
     int udpPort() const;
-    // The slave path of the pseudo-terminal (after start), or "".
+    // The path of the pseudo-terminal (after start): the link when one was
+    // asked for, else the slave's own path; "" without one.
     std::string ptyPath() const;
     Stats stats() const;
 
