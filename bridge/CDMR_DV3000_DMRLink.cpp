@@ -9,6 +9,7 @@
 #include "UsrpProtocol.h"
 #include "dv3000_servers.h"
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -34,6 +35,19 @@ DV3000Options dv3000Options()
     options.port = static_cast<unsigned>(servers.dv3000Port.load());
     options.baud = static_cast<unsigned>(servers.dv3000Baud.load());
     return options;
+}
+
+const char* vocoderName(Vocoder vocoder)
+{
+    switch (vocoder) {
+    case Vocoder::Dv3000:
+        return "DV3000";
+    case Vocoder::Emulator:
+        return "emulator";
+    case Vocoder::Software:
+        break;
+    }
+    return "software";
 }
 
 bool usrpMuted()
@@ -66,13 +80,13 @@ void CDMR_DV3000_DMRLink::setUp()
 
     if (servers.useEmulator)
         emulator = std::make_unique<EmulatorLink>(servers.emulatorAddress.get());
-    encodeVocoder.set(vocoderFor(dv3000Ready == 1));
-    decodeVocoder.set(vocoderFor(dv3000Ready == 1));
+    useVocoder(encodeVocoder, health.usrpToTlv, vocoderFor(dv3000Ready == 1));
+    useVocoder(decodeVocoder, health.tlvToUsrp, vocoderFor(dv3000Ready == 1));
 
     decodePath = std::make_unique<DecodePath>(DecodePath::Links{
         servers, isASL, natTimerNotDone, {decodeVocoder, this, emulator.get()}, pacer, *this, subscribers, macros,
         [this](const TLV_CLASS& record) { commands.execute(record); },
-        [this](const TLV_CLASS& record) { fileTransfer.tlvFileProtocolHandler(record); }, {}});
+        [this](const TLV_CLASS& record) { fileTransfer.tlvFileProtocolHandler(record); }, {}, health.tlvToUsrp});
 
     gHalvane = this;
 }
@@ -82,6 +96,12 @@ Vocoder CDMR_DV3000_DMRLink::vocoderFor(bool hardware) const
     if (hardware)
         return Vocoder::Dv3000;
     return servers.useEmulator && emulator ? Vocoder::Emulator : Vocoder::Software;
+}
+
+void CDMR_DV3000_DMRLink::useVocoder(WantedVocoder& wanted, HealthRecord::Direction& direction, Vocoder vocoder)
+{
+    wanted.set(vocoder);
+    direction.vocoder.set(vocoderName(vocoder));
 }
 
 int CDMR_DV3000_DMRLink::beginEncodeLoop()
@@ -112,9 +132,9 @@ int CDMR_DV3000_DMRLink::beginEncodeLoop()
             const auto ms = limit.count();
             return usrp->waitForData(static_cast<int>(ms / 1000), static_cast<int>(ms % 1000) * 1000);
         };
-        encodePath = std::make_unique<EncodePath>(EncodePath::Links{servers, isASL, natTimerNotDone, tlvTxReopen,
-                                                                    pcmSocket.get(),
-                                                                    {encodeVocoder, this, emulator.get()}, clock});
+        encodePath = std::make_unique<EncodePath>(EncodePath::Links{
+            servers, isASL, natTimerNotDone, tlvTxReopen, pcmSocket.get(), {encodeVocoder, this, emulator.get()}, clock,
+            health.usrpToTlv});
     }
     bool started = startDetachedThread([this] {
         sigIgnHup();
@@ -186,6 +206,8 @@ void CDMR_DV3000_DMRLink::handleRegistration(const CUsrpPacket& packet)
         // The info record reports where USRP output goes now.
         if (usrpSocket->setWriteSockAddr())
             servers.usrpAddress.set(usrpSocket->getWriteHost());
+        Log(3, "USRP client %s:%d registered\n", usrpSocket->getReadAddressAsString().c_str(),
+            ntohs(usrpSocket->getReadSockAddr().sin_port));
         sendPacketToUSRP(USRP_TYPE_TEXT, USRP_REG_OK, static_cast<int>(std::strlen(USRP_REG_OK)));
         usrpCodec = USRP_CODEC_SLIN;
         natTimerNotDone = true;
@@ -273,6 +295,8 @@ void CDMR_DV3000_DMRLink::sendAudioToUSRP(void* pcm, int len)
     int sent = usrpSocket->writeSocket(packet.data(), static_cast<unsigned>(size));
     if (sent == -1 && codec == USRP_CODEC_SLIN)
         Log(5, "UDP send error %d to USRP\n", errno);
+    if (len > 0 && sent > 0)
+        ++health.tlvToUsrp.out;
 }
 
 void CDMR_DV3000_DMRLink::sendASLMetadata()
@@ -312,7 +336,7 @@ int CDMR_DV3000_DMRLink::setupVocoder(bool hardware, int ambeSize)
     else if (ambeSize == 48)
         ready = initDV3000(rateCommandDSTAR);
     // A chip that did not come back leaves the encode path without it.
-    encodeVocoder.set(vocoderFor(ready == 1));
+    useVocoder(encodeVocoder, health.usrpToTlv, vocoderFor(ready == 1));
     return ready;
 }
 
@@ -354,7 +378,7 @@ void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool har
     if (!listener.isOpen())
         return;
     Log(3, "Starting TLV --> %s (decoder) --> USRP thread\n", "Halvane");
-    decodeVocoder.set(vocoderFor(hardware));
+    useVocoder(decodeVocoder, health.tlvToUsrp, vocoderFor(hardware));
     bool started = startDetachedThread([this] {
         sigIgnHup();
         ambeFromUDPTLVThread();
@@ -377,7 +401,8 @@ void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool har
                 if (isASL && CUsrpPacket::hasMagic(bytes)) {
                     relayAslPacket(datagram, n);
                 } else if (auto record = acceptTlvDatagram(bytes, listenAddress.c_str(), port)) {
-                    q.push(std::move(record));
+                    if (!q.push(std::move(record)))
+                        ++health.tlvToUsrp.droppedOverflow;
                 }
             }
         }
@@ -397,6 +422,7 @@ void CDMR_DV3000_DMRLink::relayAslPacket(const std::uint8_t* datagram, int lengt
     std::memcpy(packet.data(), datagram, n);
     packet.setReceived(n);
     if (packet.type() == USRP_TYPE_VOICE) {
+        ++health.tlvToUsrp.in;
         if (usrpMuted())
             return;
         if (!aslKeyed)
@@ -427,6 +453,7 @@ void CDMR_DV3000_DMRLink::exitApp(int status, int code)
         usrpSocket->closeSocket();
     }
     subscribers.freeSubscriberMap();
+    MacroRunner::removeInfoFile();
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGHUP, SIG_DFL);

@@ -36,6 +36,7 @@
 #include "EmulatorLink.h"
 #include "EncodePath.h"
 #include "FileTransfer.h"
+#include "HealthRecord.h"
 #include "ImaAdpcm.h"
 #include "MacroRunner.h"
 #include "PeerSender.h"
@@ -120,7 +121,8 @@ public:
         sendPacketToUSRP(USRP_TYPE_TLV, record, static_cast<int>(size));
     }};
     // Decoded voice leaves for the client from here, on the pacer's thread.
-    UsrpPacer pacer{[this](std::int16_t* pcm, int len) { sendAudioToUSRP(pcm, len); }};
+    UsrpPacer pacer{[this](std::int16_t* pcm, int len) { sendAudioToUSRP(pcm, len); },
+                    UsrpPacer::Params{.health = &health.tlvToUsrp}};
     CommandInterpreter commands{{servers, isASL, usrpCodec, *this, macros, subscribers, q, *this}};
     std::unique_ptr<DecodePath> decodePath;
     std::unique_ptr<EncodePath> encodePath;
@@ -137,6 +139,8 @@ private:
     void setUp();
     // The vocoder a direction should use when it may use the chip or not.
     Vocoder vocoderFor(bool hardware) const;
+    // Points one direction at `vocoder` and names it in the health record.
+    static void useVocoder(WantedVocoder& wanted, HealthRecord::Direction& direction, Vocoder vocoder);
     std::uint32_t nextSequence() { return usrpSequence.fetch_add(1); }
     void sendUsrp(const CUsrpPacket& packet, std::size_t size);
 

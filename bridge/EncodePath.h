@@ -31,6 +31,7 @@
 #include "CDV3000_UDP.h"
 #include "CallRecord.h"
 #include "CodecChoice.h"
+#include "HealthRecord.h"
 #include "ImaAdpcm.h"
 #include "TlvProtocol.h"
 #include "UsrpProtocol.h"
@@ -79,6 +80,8 @@ public:
         // Where the codec comes from.
         VocoderSources vocoder;
         ClockSeam clock;
+        // What this direction counts for the operator.
+        HealthRecord::Direction& health;
     };
 
     // No datagram for this long ends a transmission in progress.
@@ -118,6 +121,9 @@ private:
 
     void onReceiveTimeout();
     void unkey(const CUsrpPacket& packet);
+    // The transmission is over: counted and logged with its length.
+    void endCall(const char* how);
+    void countFramesOut(std::uint64_t frames);
     // Runs the DMR hang time when due; false when the client spoke again
     // meanwhile, so the transmission goes on.
     bool holdShortTransmission(Clock::time_point now, long elapsed);
@@ -146,6 +152,9 @@ private:
 
     bool ptt_ = false;
     std::optional<Clock::time_point> keyUpTime_;
+    // Of the transmission in progress, for its closing log line.
+    std::uint64_t callBlocks_ = 0;
+    std::uint64_t callFrames_ = 0;
     std::uint64_t pttTime_ = 0; // wall-clock ms of the last key-up
     Mode mode_ = Mode::Ambe72;
     bool refusalLogged_ = false;
