@@ -4,6 +4,7 @@
 #include "CallRecord.h"
 #include "Log.h"
 #include "SignalWatcher.h"
+#include "SystemdNotify.h"
 #include "Threads.h"
 #include "TlvDatagram.h"
 #include "UsrpProtocol.h"
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace halvane {
@@ -48,6 +50,28 @@ const char* vocoderName(Vocoder vocoder)
         break;
     }
     return "software";
+}
+
+// Longest wait of a loop between two beats of its heartbeat.
+constexpr std::chrono::milliseconds BEAT_SLICE{1000};
+
+// A listener whose bind failed keeps an open socket that hears nothing; the
+// local port it holds tells.
+bool isListening(const CDV3000_UDP& endpoint)
+{
+    sockaddr_in local{};
+    socklen_t length = sizeof(local);
+    const int fd = endpoint.getSocket();
+    return fd >= 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 && local.sin_port != 0;
+}
+
+// Running deaf would look healthy to the service manager: end, so that it
+// restarts the bridge and the operator reads why.
+[[noreturn]] void cannotListen(const char* section, int port)
+{
+    Log(6, "Can not listen on port %d ([%s] RXPort), see the line above. Fatal error exiting\n", port, section);
+    std::fflush(stdout);
+    _exit(CDMR_DV3000_DMRLink::EXIT_CANNOT_LISTEN);
 }
 
 bool usrpMuted()
@@ -117,6 +141,8 @@ int CDMR_DV3000_DMRLink::beginEncodeLoop()
             servers.usrpAddress.set(address);
         }
         usrpSocket = std::make_unique<CDV3000_UDP>(address.c_str(), rxPort, txPorts.data(), CDV3000_UDP::FLAG_BIND);
+        if (!isListening(*usrpSocket))
+            cannotListen("USRP", rxPort);
         Log(3, "Sending to USRP clients at %s on port(s) %s\n", address.c_str(),
             CDV3000_UDP::getTransmitPorts(txPorts).c_str());
     }
@@ -128,9 +154,16 @@ int CDMR_DV3000_DMRLink::beginEncodeLoop()
     if (!encodePath) {
         CDV3000_UDP* usrp = usrpSocket.get();
         EncodePath::ClockSeam clock;
-        clock.waitForUsrp = [usrp](std::chrono::milliseconds limit) {
-            const auto ms = limit.count();
-            return usrp->waitForData(static_cast<int>(ms / 1000), static_cast<int>(ms % 1000) * 1000);
+        clock.waitForUsrp = [this, usrp](std::chrono::milliseconds limit) {
+            for (;;) {
+                const auto ms = std::min(limit, BEAT_SLICE).count();
+                if (usrp->waitForData(static_cast<int>(ms / 1000), static_cast<int>(ms % 1000) * 1000))
+                    return true;
+                encodeLoopBeat.beat();
+                limit -= BEAT_SLICE;
+                if (limit <= std::chrono::milliseconds::zero())
+                    return false;
+            }
         };
         encodePath = std::make_unique<EncodePath>(EncodePath::Links{
             servers, isASL, natTimerNotDone, tlvTxReopen, pcmSocket.get(), {encodeVocoder, this, emulator.get()}, clock,
@@ -152,6 +185,7 @@ void CDMR_DV3000_DMRLink::getAudioFromUSRP()
     encodePath->start();
     Log(3, "Starting USRP --> %s (encoder) -> TLV thread\n", "Halvane");
     for (;;) {
+        encodeLoopBeat.beat();
         if (!encodePath->awaitDatagram())
             continue;
         CUsrpPacket packet;
@@ -377,6 +411,8 @@ void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool har
     CDV3000_UDP listener(listenAddress.c_str(), port, CDV3000_UDP::FLAG_BIND);
     if (!listener.isOpen())
         return;
+    if (!isListening(listener))
+        cannotListen("AMBE_AUDIO", port);
     Log(3, "Starting TLV --> %s (decoder) --> USRP thread\n", "Halvane");
     useVocoder(decodeVocoder, health.tlvToUsrp, vocoderFor(hardware));
     bool started = startDetachedThread([this] {
@@ -387,10 +423,13 @@ void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool har
         Log(6, "Error creating tlv thread\n");
         return;
     }
+    if (listening)
+        listening();
 
     std::uint8_t datagram[TLV_RECEIVE_SIZE];
     for (;;) {
-        if (!listener.waitForData()) {
+        tlvLoopBeat.beat();
+        if (!listener.waitForData(static_cast<int>(BEAT_SLICE.count() / 1000), 0)) {
             // A closed or failing socket would make the wait return at once.
             if (!listener.isOpen())
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -440,8 +479,10 @@ void CDMR_DV3000_DMRLink::relayAslPacket(const std::uint8_t* datagram, int lengt
 void CDMR_DV3000_DMRLink::ambeFromUDPTLVThread()
 {
     decodePath->start();
-    for (;;)
+    for (;;) {
+        decodeLoopBeat.beat();
         decodePath->handleNext(q);
+    }
 }
 
 void CDMR_DV3000_DMRLink::exitApp(int status, int code)
@@ -454,6 +495,7 @@ void CDMR_DV3000_DMRLink::exitApp(int status, int code)
     }
     subscribers.freeSubscriberMap();
     MacroRunner::removeInfoFile();
+    notifyServiceManager("STOPPING=1");
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGHUP, SIG_DFL);
