@@ -5,8 +5,11 @@
 #include "CDMR_DV3000_DMRLink.h"
 #include "ConfigFile.h"
 #include "Log.h"
+#include "HealthRecord.h"
+#include "ServiceMonitor.h"
 #include "SignalWatcher.h"
 #include "SoftwareDecoder.h"
+#include "SystemdNotify.h"
 #include "Version.h"
 
 #include <cstdio>
@@ -16,6 +19,26 @@
 namespace halvane {
 
 namespace {
+
+void printUsage()
+{
+    std::printf("Usage: %s [INI-FILE]\n"
+                "       %s -v | --version\n"
+                "       %s --help\n"
+                "\n"
+                "Transcodes voice between a USRP client (an AllStarLink node) and a\n"
+                "digital-voice partner (DMR, NXDN, YSF, P25, D-STAR) over UDP.\n"
+                "\n"
+                "  INI-FILE       the configuration (default /etc/Halvane.ini)\n"
+                "  -v, --version  print the version and exit\n"
+                "  --help         print this help and exit\n"
+                "\n"
+                "Exit statuses: 0 stopped by a signal or an exit command, 1 sound card\n"
+                "failure, 251 a listening port cannot be bound, 252 no DV3000 and no\n"
+                "software fallback, 253 bad or missing configuration, 254 repeaterID\n"
+                "equals gatewayDmrId. See Halvane(8).\n",
+                APP_NAME, APP_NAME, APP_NAME);
+}
 
 const char* baseName(const char* path)
 {
@@ -51,10 +74,22 @@ void* DMRLink(void*)
         Log(6, "DV3000 not found!, Fatal error exiting.\n");
         std::fflush(stdout);
         _exit(252);
+    } else if (bridge->emulator) {
+        Log(4, "Using the vocoder emulator for AMBE frames, the software vocoder for D-STAR and IMBE\n");
     } else {
         Log(4, "Using software MBE decoder version %s\n", SoftwareDecoder::version().c_str());
         Log(4, "Using software IMBE/AMBE vocoder\n");
     }
+    if (hardware && servers.ambeSize == 88)
+        Log(3, "IMBE (P25, YSFW) is vocoded in software: the DV3000 has no IMBE rate\n");
+
+    // Both live until the process ends, like the bridge.
+    auto* monitor = new ServiceMonitor(
+        {{&bridge->encodeLoopBeat, &bridge->decodeLoopBeat, &bridge->tlvLoopBeat},
+         [] { return health.statusLine(); },
+         [bridge] { bridge->macros.refreshInfoFile(); },
+         {}});
+    bridge->listening = [monitor] { monitor->start(); };
     bridge->beginEncodeLoop();
     std::string address = servers.tlvAddress.get();
     bridge->ambeFromUDPTLV(address.c_str(), servers.tlvRxPort, hardware);
@@ -88,8 +123,12 @@ void openLocalAudio(audio_opts& opts)
 int main(int argc, char** argv)
 {
     using namespace halvane;
-    if (argc > 1 && std::strcmp(argv[1], "-v") == 0) {
+    if (argc > 1 && (std::strcmp(argv[1], "-v") == 0 || std::strcmp(argv[1], "--version") == 0)) {
         std::printf("%s version %s\n", APP_NAME, VERSION);
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
+        printUsage();
         return 0;
     }
 
@@ -99,6 +138,10 @@ int main(int argc, char** argv)
     // Before any thread exists, so that every thread inherits the mask.
     SignalWatcher::blockSignals();
 
+    // The journal keeps what a service prints: a log file as well would write
+    // every line twice (on a Pi, to its SD card). logDestination changes it.
+    if (underSystemd())
+        setLogDestination(LogDestination::Stdout);
     LogOpen(baseName(argv[0]));
     setLogLevel(2);
     SignalWatcher::start(sigHandler);

@@ -143,7 +143,8 @@ void BM_EncodePathBlock(benchmark::State& state)
     }
     std::atomic_bool asl{false}, registered{false}, reopen{false};
     WantedVocoder wanted{Vocoder::Dv3000};
-    EncodePath path({settings, asl, registered, reopen, nullptr, {wanted, &chip, nullptr}, {}});
+    HealthRecord::Direction counted;
+    EncodePath path({settings, asl, registered, reopen, nullptr, {wanted, &chip, nullptr}, {}, counted});
     path.start();
 
     std::vector<std::vector<std::uint8_t>> datagrams;

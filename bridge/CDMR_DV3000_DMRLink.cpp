@@ -4,6 +4,7 @@
 #include "CallRecord.h"
 #include "Log.h"
 #include "SignalWatcher.h"
+#include "SystemdNotify.h"
 #include "Threads.h"
 #include "TlvDatagram.h"
 #include "UsrpProtocol.h"
@@ -11,11 +12,13 @@
 #include "dv3000_servers.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace halvane {
@@ -27,9 +30,6 @@ std::atomic_bool natTimerNotDone{false};
 TlvQueue q(TLV_QUEUE_CAPACITY, "TLV queue");
 
 namespace {
-
-// Exit status when a listener's port cannot be bound.
-constexpr int EXIT_LISTENER_TAKEN = 251;
 
 DV3000Options dv3000Options()
 {
@@ -44,25 +44,36 @@ DV3000Options dv3000Options()
 DV3000Timing dv3000Timing()
 {
     DV3000Timing timing;
-    const int ms = servers.dv3000ReplyTimeoutMS;
-    // Unset or unreadable keeps the default; the rest is held to what makes
-    // sense for one 20 ms block.
-    if (ms > 0)
-        timing.voiceTimeout = std::chrono::milliseconds(std::clamp(ms, 20, 5000));
+    timing.voiceTimeout = std::chrono::milliseconds(servers.dv3000ReplyTimeoutMS.load());
     return timing;
 }
 
-// A listener that did not get its port would never hear its peer: the port
-// belongs to another program, most likely a second Halvane.
-void exitUnlessBound(const CDV3000_UDP& listener, const char* side, int port)
+const char* vocoderName(Vocoder vocoder)
+{
+    switch (vocoder) {
+    case Vocoder::Dv3000:
+        return "DV3000";
+    case Vocoder::Emulator:
+        return "emulator";
+    case Vocoder::Software:
+        break;
+    }
+    return "software";
+}
+
+// Longest wait of a loop between two beats of its heartbeat.
+constexpr std::chrono::milliseconds BEAT_SLICE{1000};
+
+// Running deaf would look healthy to the service manager: end, so that it
+// restarts the bridge and the operator reads why. Without SO_REUSEADDR the
+// usual cause is a second Halvane on the same ports.
+void exitUnlessListening(const CDV3000_UDP& listener, const char* section, int port)
 {
     if (listener.isBound())
         return;
-    Log(6, "Cannot listen for the %s peer on port %d: it is taken (another Halvane on the same ports?). Fatal "
-           "error exiting\n",
-        side, port);
+    Log(6, "Can not listen on port %d ([%s] RXPort), see the line above. Fatal error exiting\n", port, section);
     std::fflush(stdout);
-    _exit(EXIT_LISTENER_TAKEN);
+    _exit(CDMR_DV3000_DMRLink::EXIT_CANNOT_LISTEN);
 }
 
 bool usrpMuted()
@@ -95,18 +106,18 @@ void CDMR_DV3000_DMRLink::setUp()
 
     if (servers.useEmulator)
         emulator = std::make_unique<EmulatorLink>(servers.emulatorAddress.get());
-    encodeVocoder.set(vocoderFor(dv3000Ready == 1));
-    decodeVocoder.set(vocoderFor(dv3000Ready == 1));
+    useVocoder(encodeVocoder, health.usrpToTlv, vocoderFor(dv3000Ready == 1));
+    useVocoder(decodeVocoder, health.tlvToUsrp, vocoderFor(dv3000Ready == 1));
 
     Dv3000Recovery::Hooks hooks;
     hooks.rateCommand = [] { return rateCommandFor(servers.ambeSize); };
     hooks.onLost = [this] {
-        encodeVocoder.set(vocoderFor(false));
-        decodeVocoder.set(vocoderFor(false));
+        useVocoder(encodeVocoder, health.usrpToTlv, vocoderFor(false));
+        useVocoder(decodeVocoder, health.tlvToUsrp, vocoderFor(false));
     };
     hooks.onBack = [this] {
-        encodeVocoder.set(Vocoder::Dv3000);
-        decodeVocoder.set(Vocoder::Dv3000);
+        useVocoder(encodeVocoder, health.usrpToTlv, Vocoder::Dv3000);
+        useVocoder(decodeVocoder, health.tlvToUsrp, Vocoder::Dv3000);
     };
     hooks.fallbackName = vocoderFor(false) == Vocoder::Emulator ? "the emulator" : "the software vocoder";
     dv3000Recovery = std::make_unique<Dv3000Recovery>(*this, std::move(hooks));
@@ -115,7 +126,7 @@ void CDMR_DV3000_DMRLink::setUp()
     decodePath = std::make_unique<DecodePath>(DecodePath::Links{
         servers, isASL, natTimerNotDone, {decodeVocoder, this, emulator.get()}, pacer, *this, subscribers, macros,
         [this](const TLV_CLASS& record) { commands.execute(record); },
-        [this](const TLV_CLASS& record) { fileTransfer.tlvFileProtocolHandler(record); }, {}});
+        [this](const TLV_CLASS& record) { fileTransfer.tlvFileProtocolHandler(record); }, {}, health.tlvToUsrp});
 
     gHalvane = this;
 }
@@ -125,6 +136,12 @@ Vocoder CDMR_DV3000_DMRLink::vocoderFor(bool hardware) const
     if (hardware)
         return Vocoder::Dv3000;
     return servers.useEmulator && emulator ? Vocoder::Emulator : Vocoder::Software;
+}
+
+void CDMR_DV3000_DMRLink::useVocoder(WantedVocoder& wanted, HealthRecord::Direction& direction, Vocoder vocoder)
+{
+    wanted.set(vocoder);
+    direction.useVocoder(vocoderName(vocoder));
 }
 
 int CDMR_DV3000_DMRLink::listenFlags(const SourceGuard& guard)
@@ -147,7 +164,7 @@ int CDMR_DV3000_DMRLink::beginEncodeLoop()
             servers.usrpAddress.set(address);
         }
         usrpSocket = std::make_unique<CDV3000_UDP>(address.c_str(), rxPort, txPorts.data(), listenFlags(usrpGuard));
-        exitUnlessBound(*usrpSocket, "USRP", rxPort);
+        exitUnlessListening(*usrpSocket, "USRP", rxPort);
         Log(3, "Sending to USRP clients at %s on port(s) %s\n", address.c_str(),
             CDV3000_UDP::getTransmitPorts(txPorts).c_str());
     }
@@ -159,13 +176,20 @@ int CDMR_DV3000_DMRLink::beginEncodeLoop()
     if (!encodePath) {
         CDV3000_UDP* usrp = usrpSocket.get();
         EncodePath::ClockSeam clock;
-        clock.waitForUsrp = [usrp](std::chrono::milliseconds limit) {
-            const auto ms = limit.count();
-            return usrp->waitForData(static_cast<int>(ms / 1000), static_cast<int>(ms % 1000) * 1000);
+        clock.waitForUsrp = [this, usrp](std::chrono::milliseconds limit) {
+            for (;;) {
+                const auto ms = std::min(limit, BEAT_SLICE).count();
+                if (usrp->waitForData(static_cast<int>(ms / 1000), static_cast<int>(ms % 1000) * 1000))
+                    return true;
+                encodeLoopBeat.beat();
+                limit -= BEAT_SLICE;
+                if (limit <= std::chrono::milliseconds::zero())
+                    return false;
+            }
         };
-        encodePath = std::make_unique<EncodePath>(EncodePath::Links{servers, isASL, natTimerNotDone, tlvTxReopen,
-                                                                    pcmSocket.get(),
-                                                                    {encodeVocoder, this, emulator.get()}, clock});
+        encodePath = std::make_unique<EncodePath>(EncodePath::Links{
+            servers, isASL, natTimerNotDone, tlvTxReopen, pcmSocket.get(), {encodeVocoder, this, emulator.get()}, clock,
+            health.usrpToTlv});
     }
     bool started = startDetachedThread([this] {
         sigIgnHup();
@@ -183,6 +207,7 @@ void CDMR_DV3000_DMRLink::getAudioFromUSRP()
     encodePath->start();
     Log(3, "Starting USRP --> %s (encoder) -> TLV thread\n", "Halvane");
     for (;;) {
+        encodeLoopBeat.beat();
         if (!encodePath->awaitDatagram())
             continue;
         CUsrpPacket packet;
@@ -237,6 +262,8 @@ void CDMR_DV3000_DMRLink::handleRegistration(const CUsrpPacket& packet)
         // The info record reports where USRP output goes now.
         if (usrpSocket->setWriteSockAddr())
             servers.usrpAddress.set(usrpSocket->getWriteHost());
+        Log(3, "USRP client %s:%d registered\n", usrpSocket->getReadAddressAsString().c_str(),
+            ntohs(usrpSocket->getReadSockAddr().sin_port));
         sendPacketToUSRP(USRP_TYPE_TEXT, USRP_REG_OK, static_cast<int>(std::strlen(USRP_REG_OK)));
         usrpCodec = USRP_CODEC_SLIN;
         natTimerNotDone = true;
@@ -324,6 +351,8 @@ void CDMR_DV3000_DMRLink::sendAudioToUSRP(void* pcm, int len)
     int sent = usrpSocket->writeSocket(packet.data(), static_cast<unsigned>(size));
     if (sent == -1 && codec == USRP_CODEC_SLIN)
         Log(5, "UDP send error %d to USRP\n", errno);
+    if (len > 0 && sent > 0)
+        ++health.tlvToUsrp.out;
 }
 
 void CDMR_DV3000_DMRLink::sendASLMetadata()
@@ -407,7 +436,7 @@ void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool)
     CDV3000_UDP listener(listenAddress.c_str(), port, listenFlags(tlvGuard));
     if (!listener.isOpen())
         return;
-    exitUnlessBound(listener, "TLV", port);
+    exitUnlessListening(listener, "AMBE_AUDIO", port);
     Log(3, "Starting TLV --> %s (decoder) --> USRP thread\n", "Halvane");
     bool started = startDetachedThread([this] {
         sigIgnHup();
@@ -417,10 +446,13 @@ void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool)
         Log(6, "Error creating tlv thread\n");
         return;
     }
+    if (listening)
+        listening();
 
     std::uint8_t datagram[TLV_RECEIVE_SIZE];
     for (;;) {
-        if (!listener.waitForData()) {
+        tlvLoopBeat.beat();
+        if (!listener.waitForData(static_cast<int>(BEAT_SLICE.count() / 1000), 0)) {
             // A closed or failing socket would make the wait return at once.
             if (!listener.isOpen())
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -431,7 +463,8 @@ void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool)
                 if (isASL && CUsrpPacket::hasMagic(bytes)) {
                     relayAslPacket(datagram, n);
                 } else if (auto record = acceptTlvDatagram(bytes, listenAddress.c_str(), port)) {
-                    q.push(std::move(record));
+                    if (!q.push(std::move(record)))
+                        ++health.tlvToUsrp.droppedOverflow;
                 }
             }
         }
@@ -464,6 +497,7 @@ void CDMR_DV3000_DMRLink::relayAslPacket(const std::uint8_t* datagram, int lengt
     std::memcpy(packet.data(), datagram, n);
     packet.setReceived(n);
     if (packet.type() == USRP_TYPE_VOICE) {
+        ++health.tlvToUsrp.in;
         if (usrpMuted())
             return;
         if (!aslKeyed)
@@ -481,8 +515,10 @@ void CDMR_DV3000_DMRLink::relayAslPacket(const std::uint8_t* datagram, int lengt
 void CDMR_DV3000_DMRLink::ambeFromUDPTLVThread()
 {
     decodePath->start();
-    for (;;)
+    for (;;) {
+        decodeLoopBeat.beat();
         decodePath->handleNext(q);
+    }
 }
 
 void CDMR_DV3000_DMRLink::exitApp(int status, int code)
@@ -494,6 +530,8 @@ void CDMR_DV3000_DMRLink::exitApp(int status, int code)
         usrpSocket->closeSocket();
     }
     subscribers.freeSubscriberMap();
+    MacroRunner::removeInfoFile();
+    notifyServiceManager("STOPPING=1");
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGHUP, SIG_DFL);

@@ -37,6 +37,8 @@
 #include "EmulatorLink.h"
 #include "EncodePath.h"
 #include "FileTransfer.h"
+#include "HealthRecord.h"
+#include "Heartbeat.h"
 #include "ImaAdpcm.h"
 #include "MacroRunner.h"
 #include "PeerSender.h"
@@ -48,6 +50,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -71,15 +74,31 @@ public:
     // The same with the DV3000 pauses and time-outs of `timing` (tests).
     CDMR_DV3000_DMRLink(bool unused, const DV3000Timing& timing);
 
+    // Exit status when a listener cannot be bound at start-up (its port is
+    // taken, or not this user's to take).
+    static constexpr int EXIT_CANNOT_LISTEN = 251;
+
     // Opens the USRP endpoint (with the loop guard) and the PCM mirror, and
     // starts the encode thread. Returns 0, or 1 when the thread could not be
-    // started.
+    // started. A USRP port that cannot be bound ends the process with
+    // EXIT_CANNOT_LISTEN.
     int beginEncodeLoop();
 
-    // Opens the TLV listener, starts the decode thread and runs the TLV
-    // receive loop; returns only when the listener or the thread cannot be
-    // set up. `hardware` decodes on the DV3000.
+    // Opens the TLV listener, starts the decode thread, calls `listening`
+    // and runs the TLV receive loop; returns only when the listener's socket
+    // or the thread cannot be set up. A TLV port that cannot be bound ends the
+    // process with EXIT_CANNOT_LISTEN. `hardware` decodes on the DV3000.
     void ambeFromUDPTLV(const char* address, int port, bool hardware);
+
+    // Called once from ambeFromUDPTLV, on its thread, when both listeners are
+    // bound and all three loops run: the daemon serves from then on.
+    std::function<void()> listening;
+    // Each loop beats here every time it comes round (at least once a
+    // second while it waits), so a watchdog can tell a quiet loop from a
+    // stuck one.
+    Heartbeat encodeLoopBeat{"encode thread"};
+    Heartbeat decodeLoopBeat{"decode thread"};
+    Heartbeat tlvLoopBeat{"TLV receive loop"};
 
     // Reconfigures the DV3000 for a new frame size after a mode change; a
     // chip that does not come back is lost and searched for like one that
@@ -120,16 +139,20 @@ public:
     // Datagrams from senders that are not the configured peers are dropped
     // here: the USRP guard on the encode thread, the TLV guard in the TLV
     // receive loop; their counts may be read anywhere.
-    SourceGuard usrpGuard{"USRP"};
-    SourceGuard tlvGuard{"TLV"};
+    SourceGuard usrpGuard{"USRP", health.usrpToTlv.droppedUnknownSource};
+    SourceGuard tlvGuard{"TLV", health.tlvToUsrp.droppedUnknownSource};
 
     MacroRunner macros;
-    // File transfer records go to the USRP client wrapped in TLV packets.
+    // File transfer records go to the USRP client wrapped in TLV packets. A
+    // download keeps the decode thread busy for the whole file: each record
+    // it sends shows that thread alive.
     FileTransfer fileTransfer{[this](const std::uint8_t* record, std::size_t size) {
+        decodeLoopBeat.beat();
         sendPacketToUSRP(USRP_TYPE_TLV, record, static_cast<int>(size));
     }};
     // Decoded voice leaves for the client from here, on the pacer's thread.
-    UsrpPacer pacer{[this](std::int16_t* pcm, int len) { sendAudioToUSRP(pcm, len); }};
+    UsrpPacer pacer{[this](std::int16_t* pcm, int len) { sendAudioToUSRP(pcm, len); },
+                    UsrpPacer::Params{.health = &health.tlvToUsrp}};
     CommandInterpreter commands{{servers, isASL, usrpCodec, *this, macros, subscribers, q, *this}};
     std::unique_ptr<DecodePath> decodePath;
     std::unique_ptr<EncodePath> encodePath;
@@ -148,6 +171,8 @@ private:
     void setUp();
     // The vocoder a direction should use when it may use the chip or not.
     Vocoder vocoderFor(bool hardware) const;
+    // Points one direction at `vocoder` and names it in the health record.
+    static void useVocoder(WantedVocoder& wanted, HealthRecord::Direction& direction, Vocoder vocoder);
     // Bind flags of a listener whose peer `guard` accepts.
     static int listenFlags(const SourceGuard& guard);
     std::uint32_t nextSequence() { return usrpSequence.fetch_add(1); }

@@ -77,13 +77,11 @@ void DecodePath::start()
 
 void DecodePath::handleNext(TlvQueue& queue)
 {
-    std::optional<std::unique_ptr<TLV_CLASS>> record;
-    if (rxSlot_ == 0) {
-        record = queue.pop();
-    } else {
-        const Clock::duration left = lastVoice_ + CALL_SILENCE_LIMIT - links_.clock.now();
-        record = queue.popFor(std::max(left, Clock::duration::zero()));
-    }
+    Clock::duration wait = IDLE_WAIT;
+    if (rxSlot_ != 0)
+        wait = std::clamp<Clock::duration>(lastVoice_ + CALL_SILENCE_LIMIT - links_.clock.now(),
+                                           Clock::duration::zero(), IDLE_WAIT);
+    std::optional<std::unique_ptr<TLV_CLASS>> record = queue.popFor(wait);
     if (record && *record)
         handle(**record);
     checkSilence(queue);
@@ -159,6 +157,10 @@ void DecodePath::handleCallRecord(const TLV_CLASS& record)
                 call.call.c_str());
             rxSlot_ = call.slot;
             started = true;
+            ++links_.health.callsStarted;
+            callStart_ = links_.clock.now();
+            callFrames_ = 0;
+            callBlocks_ = 0;
             if (settings_.exportMetadata) {
                 TLV_CLASS metadata = links_.subscribers.callMetadataRecord(call, links_.clientRegistered);
                 links_.peers.sendMetadataToUSRP(metadata.data(), static_cast<int>(metadata.size()));
@@ -191,10 +193,24 @@ void DecodePath::handleEndTx(const TLV_CLASS& record)
         Log(1, "Ignore TAG_END_TX (%d, %d)\n", slot, current);
 }
 
+void DecodePath::clearSlot()
+{
+    if (rxSlot_.exchange(0) != 0)
+        ++links_.health.callsEnded;
+}
+
 void DecodePath::endCall()
 {
     Log(1, "End TX\n");
-    rxSlot_ = 0;
+    // A mode change may have forgotten the call meanwhile (clearSlot) and
+    // counted its end.
+    if (const int slot = rxSlot_.exchange(0); slot != 0) {
+        ++links_.health.callsEnded;
+        Log(3, "Call from the partner on slot %d ended after %lld ms: %llu frames in, %llu blocks out\n", slot,
+            static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(links_.clock.now() - callStart_).count()),
+            static_cast<unsigned long long>(callFrames_), static_cast<unsigned long long>(callBlocks_));
+    }
     if (!usrpMuted())
         links_.pacer.pushUnkey();
 }
@@ -286,10 +302,14 @@ void DecodePath::handleEvent(const TLV_CLASS& record)
 
 void DecodePath::processAudio(const PcmBlock& pcm)
 {
+    ++links_.health.in;
+    ++callFrames_;
     if (settings_.monitorASLAudio)
         processAudioxxx(pcm.data(), static_cast<int>(PCM_BLOCK_BYTES));
-    if (!settings_.useMicrophone && !usrpMuted())
+    if (!settings_.useMicrophone && !usrpMuted()) {
         links_.pacer.push(pcm.data(), static_cast<int>(PCM_BLOCK_BYTES));
+        ++callBlocks_;
+    }
 }
 
 } // namespace halvane

@@ -29,6 +29,7 @@
 #pragma once
 
 #include "CodecChoice.h"
+#include "HealthRecord.h"
 #include "TLV_CLASS.h"
 #include "VoiceFrames.h"
 
@@ -76,6 +77,8 @@ public:
         RecordHandler command;      // TAG_REMOTE_CMD
         RecordHandler fileTransfer; // TAG_FILE_XFER
         ClockSeam clock;
+        // What this direction counts for the operator.
+        HealthRecord::Direction& health;
     };
 
     // A partner sends voice every 20 ms (IMBE, D-STAR) or 60 ms (AMBE), and
@@ -87,6 +90,9 @@ public:
     static constexpr std::chrono::milliseconds CALL_SILENCE_LIMIT{1500};
     // The pause after every call record.
     static constexpr std::chrono::milliseconds CALL_RECORD_PAUSE{500};
+    // Longest wait for a record while no call runs, so that the thread comes
+    // round (and can show it is alive) at least this often.
+    static constexpr std::chrono::milliseconds IDLE_WAIT{1000};
 
     explicit DecodePath(Links links);
     DecodePath(const DecodePath&) = delete;
@@ -97,14 +103,15 @@ public:
     void start();
 
     // Takes the next record off `queue` (waiting no longer than the silence
-    // watchdog allows), handles it, and ends a call that has gone silent.
+    // watchdog allows, and at most IDLE_WAIT), handles it, and ends a call
+    // that has gone silent.
     void handleNext(TlvQueue& queue);
 
     // One record taken off the queue.
     void handle(const TLV_CLASS& record);
 
     // Forgets the call in progress (a mode change); no unkey is sent.
-    void clearSlot() { rxSlot_ = 0; }
+    void clearSlot();
     int rxSlot() const { return rxSlot_.load(); }
 
     // The sink of every decoded block: the local sound card when
@@ -132,6 +139,10 @@ private:
     DecoderChoice decoder_;
     std::atomic_int rxSlot_{0};
     Clock::time_point lastVoice_{};
+    // Of the call in progress, for its closing log line.
+    Clock::time_point callStart_{};
+    std::uint64_t callFrames_ = 0;
+    std::uint64_t callBlocks_ = 0;
 };
 
 } // namespace halvane

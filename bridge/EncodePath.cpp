@@ -131,8 +131,23 @@ void EncodePath::onReceiveTimeout()
     } else {
         sendEndTx(false);
     }
+    endCall("by the PTT time-out");
     ptt_ = false;
     refusalLogged_ = false;
+}
+
+void EncodePath::endCall(const char* how)
+{
+    ++links_.health.callsEnded;
+    Log(3, "Call from the USRP client ended %s after %ld ms: %llu blocks in, %llu frames out\n", how,
+        msSinceKeyUp(links_.clock.now()), static_cast<unsigned long long>(callBlocks_),
+        static_cast<unsigned long long>(callFrames_));
+}
+
+void EncodePath::countFramesOut(std::uint64_t frames)
+{
+    links_.health.out += frames;
+    callFrames_ += frames;
 }
 
 void EncodePath::handleVoice(CUsrpPacket& packet)
@@ -140,6 +155,8 @@ void EncodePath::handleVoice(CUsrpPacket& packet)
     // Before anything may drop the packet: the client's ADPCM coder ran over
     // it, so ours must too or the two fall out of step.
     packet.decodeVoice(adpcmRx_);
+    if (packet.keyed() && packet.hasValidVoiceSize())
+        ++links_.health.in;
     if (tlvMuted())
         return;
     if (!packet.keyed()) {
@@ -163,6 +180,7 @@ void EncodePath::handleVoice(CUsrpPacket& packet)
     shape(pcm);
     if (links_.pcmMirror != nullptr)
         links_.pcmMirror->writeSocket(reinterpret_cast<const unsigned char*>(pcm.data()), USRP_VOICE_BYTES);
+    ++callBlocks_;
     vocode(packet, pcm);
     ptt_ = true;
 }
@@ -204,6 +222,8 @@ void EncodePath::endTransmission(const CUsrpPacket* unkeyPacket)
     }
     if (!links_.clientRegistered)
         currentIsClient_ = false;
+    if (ptt_)
+        endCall("by its unkey");
     Log(2, "PTT off (keyed for %ld ms)\n", msSinceKeyUp(links_.clock.now()));
     ptt_ = false;
     refusalLogged_ = false;
@@ -260,7 +280,14 @@ bool EncodePath::keyUp()
             Log(5, "Write to %s failed (PTT ENABLE)\n", TLV_PARTNER_NAME);
             tlvSend_.reset();
         }
+        Log(3, "Call from the USRP client: src=%u rpt=%u dst=%u slot=%u\n", current.source, current.repeater,
+            current.destination, static_cast<unsigned>(current.slot));
+    } else {
+        Log(3, "Call from the USRP client, passed through\n");
     }
+    ++links_.health.callsStarted;
+    callBlocks_ = 0;
+    callFrames_ = 0;
     keyUpTime_ = links_.clock.now();
     pttTime_ = links_.clock.wallMs();
     refusalLogged_ = false;
@@ -297,23 +324,27 @@ void EncodePath::vocode(CUsrpPacket& packet, const PcmBlock& pcm)
     switch (mode_) {
     case Mode::Imbe: {
         ImbeFrame frame;
-        if (!encoder.encodeImbe(pcm, frame))
+        if (!encoder.encodeImbe(pcm, frame)) {
+            ++links_.health.vocoderFailures;
             return;
+        }
         std::array<std::uint8_t, TLV_HEADER_SIZE + TLV_IMBE_LENGTH> record{TAG_IMBE, TLV_IMBE_LENGTH};
         std::copy(frame.bytes.begin(), frame.bytes.end(), record.begin() + TLV_HEADER_SIZE);
-        if (tlvSend_)
-            tlvSend_->writeSocket(record.data(), static_cast<unsigned>(record.size()));
+        if (tlvSend_ && tlvSend_->writeSocket(record.data(), static_cast<unsigned>(record.size())) > 0)
+            countFramesOut(1);
         return;
     }
     case Mode::Dstar: {
         DstarFrame frame;
-        if (!encoder.encodeDstar(pcm, frame))
+        if (!encoder.encodeDstar(pcm, frame)) {
+            ++links_.health.vocoderFailures;
             return;
+        }
         std::array<std::uint8_t, TLV_HEADER_SIZE + TLV_AMBE_DSTAR_LENGTH> record{TAG_AMBE_DSTAR,
                                                                                  TLV_AMBE_DSTAR_LENGTH};
         std::copy(frame.bytes.begin(), frame.bytes.end(), record.begin() + TLV_HEADER_SIZE);
-        if (tlvSend_)
-            tlvSend_->writeSocket(record.data(), static_cast<unsigned>(record.size()));
+        if (tlvSend_ && tlvSend_->writeSocket(record.data(), static_cast<unsigned>(record.size())) > 0)
+            countFramesOut(1);
         return;
     }
     case Mode::Ambe72:
@@ -321,6 +352,8 @@ void EncodePath::vocode(CUsrpPacket& packet, const PcmBlock& pcm)
         Ambe72Frame frame;
         if (encoder.encode72(pcm, frame))
             sendAmbeFrame(frame);
+        else
+            ++links_.health.vocoderFailures;
         return;
     }
     }
@@ -348,7 +381,9 @@ void EncodePath::sendAmbeFrame(const Ambe72Frame& frame)
     if (!sendToPartner(record, size)) {
         Log(5, "Write to %s failed (%s)\n", TLV_PARTNER_NAME, wide ? "AMBE72" : "AMBE49");
         tlvSend_.reset();
+        return;
     }
+    countFramesOut(AMBE_FRAMES_PER_RECORD);
 }
 
 void EncodePath::forwardAsl(CUsrpPacket& packet, const PcmBlock& pcm)
@@ -359,8 +394,8 @@ void EncodePath::forwardAsl(CUsrpPacket& packet, const PcmBlock& pcm)
     std::memset(bytes + USRP_OFFSET_TYPE, 0, 4);
     std::memcpy(aslHeader_.data(), bytes, USRP_HEADER_SIZE);
     haveAslHeader_ = true;
-    if (tlvSend_)
-        tlvSend_->writeSocket(bytes, USRP_PACKET_SIZE);
+    if (tlvSend_ && tlvSend_->writeSocket(bytes, USRP_PACKET_SIZE) > 0)
+        countFramesOut(1);
 }
 
 void EncodePath::forwardAslUnkey(const std::uint8_t* header)

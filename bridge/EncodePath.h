@@ -34,6 +34,7 @@
 #include "CDV3000_UDP.h"
 #include "CallRecord.h"
 #include "CodecChoice.h"
+#include "HealthRecord.h"
 #include "ImaAdpcm.h"
 #include "TlvProtocol.h"
 #include "UsrpProtocol.h"
@@ -82,6 +83,8 @@ public:
         // Where the codec comes from.
         VocoderSources vocoder;
         ClockSeam clock;
+        // What this direction counts for the operator.
+        HealthRecord::Direction& health;
     };
 
     // No datagram for this long ends a transmission in progress.
@@ -133,6 +136,9 @@ private:
     bool runHangTime();
     // TAG_END_TX (or, in ASL mode, the unkey passed on) and PTT off.
     void endTransmission(const CUsrpPacket* unkeyPacket);
+    // The transmission is over: counted and logged with its length.
+    void endCall(const char* how);
+    void countFramesOut(std::uint64_t frames);
     // Key-up; false when the call identity is refused and nothing starts.
     bool keyUp();
     bool identityRefused(const CallRecord& current);
@@ -159,6 +165,9 @@ private:
     bool ptt_ = false;
     std::optional<HangTime> hang_;
     std::optional<Clock::time_point> keyUpTime_;
+    // Of the transmission in progress, for its closing log line.
+    std::uint64_t callBlocks_ = 0;
+    std::uint64_t callFrames_ = 0;
     std::uint64_t pttTime_ = 0; // wall-clock ms of the last key-up
     Mode mode_ = Mode::Ambe72;
     bool refusalLogged_ = false;

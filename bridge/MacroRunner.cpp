@@ -1,6 +1,7 @@
 #include "MacroRunner.h"
 
 #include "ConfigFile.h"
+#include "HealthRecord.h"
 #include "JsonText.h"
 #include "Log.h"
 #include "Shell.h"
@@ -207,6 +208,16 @@ void writeInfoFile(const std::string& path, std::string_view text)
         ::unlink(temporary.c_str());
 }
 
+// The file's text: the record without its prefix, the health record added
+// as the last member. The health record is left out of what peers receive,
+// which keeps its layout and its length limit.
+std::string withHealth(const std::string& record)
+{
+    std::string text = record.substr(std::strlen(INFO_PREFIX));
+    text.pop_back();
+    return text + ",\"health\":" + health.json() + "}";
+}
+
 } // namespace
 
 MacroRunner::MacroRunner()
@@ -223,9 +234,20 @@ std::string MacroRunner::getInfoAsJson()
 {
     std::lock_guard<std::mutex> lock(infoMutex_);
     std::string record = buildInfoRecord();
-    writeInfoFile(infoFilePath(), std::string_view(record).substr(std::strlen(INFO_PREFIX)));
+    writeInfoFile(infoFilePath(), withHealth(record));
     Log(1, "%s\n", record.c_str());
     return record;
+}
+
+void MacroRunner::refreshInfoFile()
+{
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    writeInfoFile(infoFilePath(), withHealth(buildInfoRecord()));
+}
+
+void MacroRunner::removeInfoFile()
+{
+    ::unlink(infoFilePath().c_str());
 }
 
 int MacroRunner::executeSystemCommand(const std::string& command)

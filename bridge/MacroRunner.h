@@ -46,12 +46,18 @@ public:
     // "/tmp/HVInfo_<usrpRxPort>.json".
     static std::string infoFilePath();
 
-    // Builds the info record from the settings, rewrites its file (the JSON
-    // without "INFO:", no line end; replaced whole, so a script reading it
-    // never sees half a record; a file that cannot be written is skipped),
-    // logs it at the debug level and returns "INFO:{...}". Every value is a
-    // JSON string; texts are escaped.
+    // Builds the info record from the settings, rewrites its file, logs it
+    // at the debug level and returns "INFO:{...}". Every value is a JSON
+    // string; texts are escaped. The file holds the JSON without "INFO:" and
+    // without a line end, with the health record (HealthRecord.h) added as
+    // its last member "health"; it is replaced whole, so a script reading it
+    // never sees half a record, and skipped when it cannot be written.
     std::string getInfoAsJson();
+    // Rewrites the file alone, without the log line (the periodic refresh).
+    void refreshInfoFile();
+    // Removes the file (the process is ending: a stale record would tell
+    // scripts that the bridge still runs).
+    static void removeInfoFile();
 
     // Runs one command through the shell with HVINFO set, logs "Macro result
     // was %d" and returns the raw wait status (-1 when no shell started).

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <utility>
@@ -301,8 +302,12 @@ void SubscriberDatabase::reloadSubscriberMap()
 void SubscriberDatabase::loadLocked(const std::string& path, bool replace)
 {
     FilePtr file(path.empty() ? nullptr : std::fopen(path.c_str(), "r"));
+    // A relative path is read from the working directory, which a service
+    // sets; the message names the file that was looked for.
+    std::error_code error;
+    const std::string shown = path.empty() ? path : std::filesystem::absolute(path, error).string();
     if (file == nullptr) {
-        Log(3, "Subscriber IDs file not found.\n");
+        Log(3, "Subscriber IDs file \"%s\" not found.\n", shown.c_str());
         if (replace)
             publish(nullptr);
         loadTime_.store(clock_());
@@ -360,10 +365,12 @@ void SubscriberDatabase::loadLocked(const std::string& path, bool replace)
     publish(std::move(tables));
 
     if (overlong > 0)
-        Log(4, "Subscriber IDs file: %zu lines longer than %zu characters skipped\n", overlong, MAX_LINE);
+        Log(4, "Subscriber IDs file \"%s\": %zu lines longer than %zu characters skipped\n", shown.c_str(), overlong,
+            MAX_LINE);
     if (full)
-        Log(4, "Subscriber IDs file: too large, only the first %zu records were read\n", rows.size());
-    Log(3, "Subscriber IDs loaded: %d\n", count);
+        Log(4, "Subscriber IDs file \"%s\": too large, only the first %zu records were read\n", shown.c_str(),
+            rows.size());
+    Log(3, "Subscriber IDs loaded: %d from \"%s\"\n", count, shown.c_str());
     loadTime_.store(clock_());
 }
 

@@ -124,11 +124,15 @@ void UsrpPacer::push(const void* pcm, int len, Clock::time_point now)
                 --missed_;
                 ++lateInTransmission_;
                 ++stats_.lateDropped;
+                if (params_.health != nullptr)
+                    ++params_.health->droppedLate;
                 return;
             }
             if (blocksQueued_ >= params_.depth) {
                 ++overflowInTransmission_;
                 ++stats_.overflowDropped;
+                if (params_.health != nullptr)
+                    ++params_.health->droppedOverflow;
                 return;
             }
             Item& item = items_.emplace_back();

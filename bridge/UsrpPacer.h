@@ -45,6 +45,7 @@
 // start() and stop() belong to the owner.
 #pragma once
 
+#include "HealthRecord.h"
 #include "UsrpProtocol.h"
 
 #include <array>
@@ -75,6 +76,9 @@ public:
         std::size_t depth = 50;
         int stallTicks = 5;
         Clock::duration maxLag = std::chrono::milliseconds(200);
+        // Where dropped blocks are also counted for the operator; null for
+        // nowhere.
+        HealthRecord::Direction* health = nullptr;
     };
 
     // Totals since construction.

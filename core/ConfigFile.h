@@ -2,14 +2,19 @@
 // and the small value parsers that text commands share with it.
 //
 // The file is parsed by inih; `handler` is its per-key callback. Sections and
-// keys are matched without regard to case; integers are decimal with bad text
-// giving 0; booleans are true only for "true" in any case.
+// keys are matched without regard to case. Values are strict: a number must
+// be whole (or, for a gain, a plain decimal number) and within its key's
+// range, a flag one of true/false, yes/no, 1/0 (any case), a name one of its
+// key's names, an address no longer than its field; anything else is a parse
+// error naming the file, line, section and key. The parsers that text
+// commands share (parseMute and the others below) keep their lenient reading.
 // Thread-safety: readConfigFile runs once at start-up before other threads
 // exist; the parsers may run on any thread.
 #pragma once
 
 #include "dv3000_servers.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +25,11 @@ namespace halvane {
 struct ConfigContext {
     dv3000_servers* settings = nullptr;
     std::vector<std::string> openFiles;
+    // The file being read and the line the parser is at, for messages.
+    std::string path;
+    int line = 0;
+    // Values refused so far, in every file.
+    int badValues = 0;
 };
 
 // Parses `path` into `servers` and returns 0, or logs why the file cannot be
@@ -34,6 +44,13 @@ int readConfigFile(const char* path);
 
 // The inih callback: returns 1 when the line was accepted, 0 when not.
 int handler(void* user, const char* section, const char* name, const char* value);
+
+// A whole decimal number from `min` to `max`: digits, with a '-' in front
+// only where `min` is negative, nothing else; nothing otherwise.
+std::optional<long long> parseWhole(const char* text, long long min, long long max);
+
+// true, yes, 1 or false, no, 0 in any case; nothing otherwise.
+std::optional<bool> parseFlag(const char* text);
 
 // Mute mode number for "OFF", "USRP", "TLV" or "BOTH" (any case); 0 and a
 // message otherwise.

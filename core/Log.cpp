@@ -9,6 +9,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <strings.h>
 #include <sys/time.h>
 
 namespace halvane {
@@ -21,12 +22,17 @@ std::mutex logMutex;          // guards m_fpLog and logPath
 FILE* m_fpLog = nullptr;
 std::string logPath;
 
-// The threshold is read by every Log call on every thread, so it is atomic
-// rather than under the file mutex.
-std::atomic_int& displayLevel()
+// The thresholds and destinations are read by every Log call on every
+// thread, so they are atomic rather than under the file mutex.
+std::atomic_int stdoutLevel{4};
+std::atomic_int fileLevel{4};
+std::atomic_bool toStdout{true};
+std::atomic_bool toFile{true};
+
+bool reaches(int level, const std::atomic_bool& enabled, const std::atomic_int& threshold)
 {
-    static std::atomic_int level{4};
-    return level;
+    const int t = threshold.load(std::memory_order_relaxed);
+    return enabled.load(std::memory_order_relaxed) && t != 0 && level >= t;
 }
 
 // Tries the log locations in order for `name`; caller holds logMutex.
@@ -51,18 +57,62 @@ bool openLocked(const char* name)
 
 } // namespace
 
+void setLogDestination(LogDestination destination)
+{
+    toStdout = destination != LogDestination::File;
+    toFile = destination != LogDestination::Stdout;
+    if (!toFile)
+        LogClose();
+}
+
+LogDestination getLogDestination()
+{
+    if (!toFile)
+        return LogDestination::Stdout;
+    return toStdout ? LogDestination::Both : LogDestination::File;
+}
+
+std::optional<LogDestination> parseLogDestination(const char* text)
+{
+    if (strcasecmp(text, "file") == 0)
+        return LogDestination::File;
+    if (strcasecmp(text, "stdout") == 0 || strcasecmp(text, "journal") == 0)
+        return LogDestination::Stdout;
+    if (strcasecmp(text, "both") == 0)
+        return LogDestination::Both;
+    return std::nullopt;
+}
+
 void setLogLevel(int level)
 {
-    displayLevel().store(level, std::memory_order_relaxed);
+    setStdoutLogLevel(level);
+    setFileLogLevel(level);
+}
+
+void setFileLogLevel(int level)
+{
+    fileLevel.store(level, std::memory_order_relaxed);
+}
+
+void setStdoutLogLevel(int level)
+{
+    stdoutLevel.store(level, std::memory_order_relaxed);
 }
 
 int getLogLevel()
 {
-    return displayLevel().load(std::memory_order_relaxed);
+    int lowest = 0;
+    for (int level = 6; level >= 1; --level) {
+        if (reaches(level, toStdout, stdoutLevel) || reaches(level, toFile, fileLevel))
+            lowest = level;
+    }
+    return lowest;
 }
 
 bool LogOpen(const char* name)
 {
+    if (!toFile)
+        return false;
     std::lock_guard<std::mutex> lock(logMutex);
     return openLocked(name);
 }
@@ -88,9 +138,10 @@ const char* LogPath()
 
 void Log(int level, const char* fmt, ...)
 {
-    const int threshold = getLogLevel();
+    const bool console = reaches(level, toStdout, stdoutLevel);
+    const bool file = reaches(level, toFile, fileLevel);
     // Filtering first spares the formatting of per-packet debug lines.
-    if (threshold == 0 || level < threshold)
+    if (!console && !file)
         return;
 
     struct timeval now;
@@ -109,8 +160,9 @@ void Log(int level, const char* fmt, ...)
     va_end(args);
 
     std::lock_guard<std::mutex> lock(logMutex);
-    std::fputs(line, stdout);
-    if (m_fpLog == nullptr && !openLocked(APP_NAME))
+    if (console)
+        std::fputs(line, stdout);
+    if (!file || (m_fpLog == nullptr && !openLocked(APP_NAME)))
         return;
     if (std::fputs(line, m_fpLog) >= 0 && std::fflush(m_fpLog) == 0)
         return;
@@ -124,7 +176,7 @@ void Log(int level, const char* fmt, ...)
 
 void LogHexDump(const char* title, const void* data, std::size_t len)
 {
-    if (getLogLevel() == 0 || getLogLevel() > 1)
+    if (getLogLevel() != 1)
         return;
     const auto* bytes = static_cast<const unsigned char*>(data);
     for (std::size_t offset = 0; offset < len; offset += 16) {

@@ -1,10 +1,11 @@
 // The one log of the process: every message goes through Log(), which stamps
-// it with a level letter and the UTC time, filters it against a process-wide
-// threshold, echoes it to standard output and appends it to the log file.
+// it with a level letter and the UTC time and writes it to standard output
+// (the journal, under systemd), to the log file, or to both, each with a
+// threshold of its own.
 //
 // Levels: 1 D debug, 2 M configuration echo, 3 I information, 4 W warning,
-// 5 E error, 6 F fatal. A line is emitted when its level is at least the
-// threshold; threshold 0 switches all output off.
+// 5 E error, 6 F fatal. A line reaches a destination when its level is at
+// least that destination's threshold; threshold 0 switches it off.
 //
 // Thread-safety: every function may be called from any thread. Opening,
 // closing and writing the file are serialised, so a rotation (LogClose from
@@ -12,19 +13,32 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 
 namespace halvane {
 
 // Longest line, prefix and message together, including the terminating NUL.
 constexpr std::size_t LOG_LINE_MAX = 1024;
 
+enum class LogDestination { File, Stdout, Both };
+
+// Where lines go; both by default. Leaving out the file closes it.
+void setLogDestination(LogDestination destination);
+LogDestination getLogDestination();
+// "file", "stdout" (or "journal") or "both", in any case; nothing otherwise.
+std::optional<LogDestination> parseLogDestination(const char* text);
+
+// Both thresholds at once.
 void setLogLevel(int level);
+void setFileLogLevel(int level);
+void setStdoutLogLevel(int level);
+// The lowest level that still reaches a destination; 0 when none does.
 int getLogLevel();
 
 // Opens the log file for the base name `name`: "$HalvaneLogDir/<name>.log"
 // when the variable is set, otherwise "/var/log/<name>.log", then
 // "./<name>.log". Returns true when a file is open afterwards; does nothing
-// when one is already open.
+// when one is already open or the file is no destination.
 bool LogOpen(const char* name);
 
 // Closes the log file if one is open; the next emitted line reopens it under

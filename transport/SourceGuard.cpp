@@ -28,8 +28,9 @@ std::string addressList(const std::vector<in_addr>& addresses)
 
 } // namespace
 
-SourceGuard::SourceGuard(std::string side, std::function<Clock::time_point()> now)
-    : side_(std::move(side)), now_(std::move(now))
+SourceGuard::SourceGuard(std::string side, std::atomic<std::uint64_t>& dropped,
+                         std::function<Clock::time_point()> now)
+    : side_(std::move(side)), now_(std::move(now)), dropped_(dropped)
 {
     if (!now_)
         now_ = [] { return Clock::now(); };

@@ -15,8 +15,8 @@
 //
 // Ownership and lifetime: plain value, owned by the loop that reads the
 // listener. Thread-safety: configure() and accept() on the reading thread
-// only (a name lookup there may block while the resolver works); dropped()
-// from any thread.
+// only (a name lookup there may block while the resolver works); the count
+// may be read from any thread.
 #pragma once
 
 #include <netinet/in.h>
@@ -39,9 +39,10 @@ public:
     static constexpr int LINES_PER_MINUTE = 10;
     static constexpr std::size_t MAX_SOURCES = 64;
 
-    // `side` names the listener in log lines ("USRP", "TLV"); `now` is a
-    // test seam (empty: the steady clock).
-    explicit SourceGuard(std::string side, std::function<Clock::time_point()> now = {});
+    // `side` names the listener in log lines ("USRP", "TLV"); every drop is
+    // counted into `dropped`, which outlives the guard; `now` is a test seam
+    // (empty: the steady clock).
+    SourceGuard(std::string side, std::atomic<std::uint64_t>& dropped, std::function<Clock::time_point()> now = {});
 
     // Accept only `host` (a name or a numeric address, looked up now), or
     // every source when `anySource` is set or the host names none. Forgets
@@ -58,8 +59,6 @@ public:
     // True when the datagram from `from` may be used; otherwise it is
     // counted (and perhaps logged) and must be dropped.
     bool accept(const sockaddr_in& from);
-    // Datagrams refused so far.
-    std::uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
 private:
     struct Source {
@@ -86,7 +85,7 @@ private:
     std::vector<Source> sources_;
     Clock::time_point minuteStart_{};
     int linesThisMinute_ = 0;
-    std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::uint64_t>& dropped_;
 };
 
 } // namespace halvane

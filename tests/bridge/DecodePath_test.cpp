@@ -98,7 +98,8 @@ protected:
                 {[this] { return now; }, [this](DecodePath::Clock::duration d) {
                      pauses.push_back(d);
                      now += d;
-                 }}});
+                 }},
+                counted});
         return *path_;
     }
     void handle(std::uint8_t tag, const Bytes& value) { path().handle(record(tag, value)); }
@@ -119,6 +120,7 @@ protected:
     std::atomic_bool asl{false};
     std::atomic_bool clientRegistered{false};
     WantedVocoder wanted{Vocoder::Dv3000};
+    HealthRecord::Direction counted;
     FakeChip chip;
     // What leaves for the client: a block's bytes, or empty for an unkey.
     std::vector<Bytes> heard;
@@ -167,6 +169,10 @@ TEST_F(DecodePathTest, CallOwnsItsSlot)
     EXPECT_EQ(Bytes(heard[0].begin(), heard[0].begin() + 9), chip.frames[0]);
     EXPECT_TRUE(heard[3].empty()) << "the unkey comes last";
     EXPECT_EQ(pauses, (std::vector<DecodePath::Clock::duration>{500ms, 500ms}));
+    EXPECT_TRUE(log.has('I', "Call from the partner on slot 1 ended after 1000 ms: 3 frames in, 3 blocks out"));
+    EXPECT_EQ(counted.in, 3u);
+    EXPECT_EQ(counted.callsStarted, 1u);
+    EXPECT_EQ(counted.callsEnded, 1u);
 }
 
 // Frames per record follow the length: AMBE from value offset 1 while a

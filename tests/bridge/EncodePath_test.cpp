@@ -127,7 +127,7 @@ protected:
                                             return static_cast<int>(waited.size()) == voiceOnWait;
                                         }};
             path_ = std::make_unique<EncodePath>(EncodePath::Links{settings, asl, clientRegistered, reopen, mirror,
-                                                                   {wanted, &chip, emulator.get()}, clock});
+                                                                   {wanted, &chip, emulator.get()}, clock, counted});
             path_->start();
         }
         return *path_;
@@ -157,6 +157,7 @@ protected:
     std::atomic_bool reopen{false};
     CDV3000_UDP* mirror = nullptr;
     WantedVocoder wanted{Vocoder::Dv3000};
+    HealthRecord::Direction counted;
     FakeChip chip;
     std::unique_ptr<EmulatorLink> emulator;
     UdpSocket partner;
@@ -221,6 +222,9 @@ TEST_F(EncodePathTest, ABlockTheChipFailsOnIsEncodedInSoftware)
     Bytes expected = ambe72(2, {0, 2, 3});
     std::copy(software.bytes.begin(), software.bytes.end(), expected.begin() + 3);
     EXPECT_EQ(records[1], expected);
+    EXPECT_EQ(counted.in, 3u);
+    EXPECT_EQ(counted.vocoderFailures, 0u);
+    EXPECT_EQ(counted.out, 3u);
 }
 
 TEST_F(EncodePathTest, ShortDmrTransmissionIsPaddedWithSilenceThenEnds)
@@ -312,6 +316,11 @@ TEST_F(EncodePathTest, EveryUnkeyEndsButATimeOutEndsOnlyOnce)
     EXPECT_EQ(countLines(capture, 'M', "PTT off (keyed for"), 2);
     EXPECT_EQ(countLines(capture, 'W', "PTT timeout, no audio frames while ptt asserted."), 1);
     EXPECT_FALSE(path().transmitting());
+    // Two calls, each ended once, whatever ended it.
+    EXPECT_EQ(counted.callsStarted, 2u);
+    EXPECT_EQ(counted.callsEnded, 2u);
+    EXPECT_TRUE(capture.has('I', "Call from the USRP client ended by its unkey after 20 ms: 1 blocks in, 0 frames out"));
+    EXPECT_TRUE(capture.has('I', "Call from the USRP client ended by the PTT time-out after 20020 ms: 1 blocks in"));
 }
 
 TEST_F(EncodePathTest, ClientCallRecordHoldsWhileTheClientIsRegistered)

@@ -3,6 +3,7 @@
 // real JSON parser.
 #include "MacroRunner.h"
 
+#include "HealthRecord.h"
 #include "JsonText.h"
 #include "LogCapture.h"
 #include "ShellQuote.h"
@@ -282,8 +283,25 @@ TEST_F(MacroRunnerTest, InfoFileFollowsThePortAndIsRewrittenWhole)
     servers.lastTune.set(std::string(300, 'x'));
     runner.getInfoAsJson();
     servers.lastTune.set("short");
+    health.reset();
+    health.tlvToUsrp.in = 7;
+    health.usrpToTlv.vocoder.set("DV3000");
     const std::string info = runner.getInfoAsJson();
-    EXPECT_EQ(readFile(path), info.substr(5)) << "no prefix, no line end, no tail of the longer record";
+    // No prefix, no line end, no tail of the longer record: the file is the
+    // record plus the health member.
+    json file = parseJson(readFile(path));
+    ASSERT_FALSE(file.is_discarded()) << readFile(path);
+    EXPECT_EQ(file["health"]["tlv_to_usrp"]["frames_in"], "7");
+    EXPECT_EQ(file["health"]["usrp_to_tlv"]["vocoder"], "DV3000");
+    file.erase("health");
+    EXPECT_EQ(file, parseJson(info.substr(5)));
+
+    health.tlvToUsrp.in = 8;
+    runner.refreshInfoFile();
+    EXPECT_EQ(parseJson(readFile(path))["health"]["tlv_to_usrp"]["frames_in"], "8");
+    MacroRunner::removeInfoFile();
+    EXPECT_FALSE(std::filesystem::exists(path));
+    health.reset();
 }
 
 TEST_F(MacroRunnerTest, LongTextsAreCutSoTheRecordStaysWholeJson)

@@ -107,7 +107,7 @@ TEST_F(SubscriberDatabaseFile, LoadAddsAndReloadReplaces)
 
     // A missing file leaves an additive load's tables alone...
     db.loadSubscriberMap(dir.file("missing.csv").c_str());
-    EXPECT_TRUE(log.has('I', "Subscriber IDs file not found."));
+    EXPECT_TRUE(log.has('I', "Subscriber IDs file \"" + dir.file("missing.csv") + "\" not found."));
     EXPECT_EQ(db.subscriberCount(), 3u);
 
     servers.subscriberFile.set(second);
@@ -175,7 +175,7 @@ TEST_F(SubscriberDatabaseAge, MissingFileIsRetriedADayLater)
     const std::string path = dir.file("late.csv");
     servers.subscriberFile.set(path);
     db.loadSubscriberMap(path.c_str());
-    EXPECT_TRUE(log.has('I', "Subscriber IDs file not found."));
+    EXPECT_TRUE(log.has('I', "Subscriber IDs file \"" + path + "\" not found."));
     EXPECT_EQ(db.subscriberLoadTime(), 1000u);
 
     write("42,LATE,Comer\n", "late.csv");

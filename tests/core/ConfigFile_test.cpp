@@ -39,6 +39,7 @@ protected:
     {
         servers.setDefaults();
         servers.macros.clear();
+        setLogDestination(LogDestination::Both);
     }
     TempDir dir;
 };
@@ -114,7 +115,8 @@ TEST_F(ConfigFileTest, EveryKeyAndAliasSetsItsField)
         SCOPED_TRACE(std::string(c.section) + "/" + c.key);
         LogCapture capture(1);
         servers.setDefaults();
-        ConfigContext context{&servers, {}};
+        ConfigContext context;
+        context.settings = &servers;
         EXPECT_EQ(handler(&context, c.section, c.key, c.value), 1);
         EXPECT_TRUE(c.isSet());
         std::string deprecation = std::string("Using deprecated option \"") + c.key + "\"";
@@ -128,7 +130,8 @@ TEST_F(ConfigFileTest, EveryKeyAndAliasSetsItsField)
 
 TEST_F(ConfigFileTest, SectionsAndKeysMatchWithoutRegardToCase)
 {
-    ConfigContext context{&servers, {}};
+    ConfigContext context;
+    context.settings = &servers;
     EXPECT_EQ(handler(&context, "ambe_audio", "TXTG", "77"), 1);
     EXPECT_EQ(servers.txTg, 77);
 }
@@ -199,11 +202,11 @@ TEST_F(ConfigFileTest, OverlongLinesNamesAndValuesNeverOverflow)
     EXPECT_EQ(load(dir, "[GENERAL]\n" + std::string(60, 'k') + " = 1\n"), 253);
     EXPECT_TRUE(capture.contains("GENERAL/" + std::string(49, 'k') + "\n"));
 
-    // A 64-byte text holds 63 characters.
-    ASSERT_EQ(load(dir, "[USRP]\nAddress = " + std::string(100, 'a') + "\n"), 0);
+    // A 64-byte text holds 63 characters; a longer address is refused, not cut.
+    ASSERT_EQ(load(dir, "[USRP]\nAddress = " + std::string(63, 'a') + "\n"), 0);
     EXPECT_EQ(servers.usrpAddress.get(), std::string(63, 'a'));
-    ASSERT_EQ(load(dir, "[AMBE_AUDIO]\ntxTg = 99999999999999999999\n"), 0);
-    EXPECT_EQ(servers.txTg, INT32_MAX);
+    EXPECT_EQ(load(dir, "[USRP]\nAddress = " + std::string(64, 'a') + "\n"), 253);
+    EXPECT_EQ(load(dir, "[AMBE_AUDIO]\ntxTg = 99999999999999999999\n"), 253);
 
     EXPECT_EQ(loadConfigFile(("/tmp/" + std::string(130, 'p')).c_str()), 253);
     EXPECT_TRUE(capture.contains("longer than 127 characters"));
@@ -218,24 +221,86 @@ TEST_F(ConfigFileTest, BinaryGarbageIsAParseErrorNotACrash)
     EXPECT_EQ(load(dir, garbage, false), 253);
 }
 
-TEST_F(ConfigFileTest, ValueSyntax)
+// Every value a key does not take stops start-up with the parse error's
+// status, naming file, line, section and key; nothing is read as 0 or false.
+TEST_F(ConfigFileTest, ValuesAreStrict)
+{
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"AMBE_AUDIO", "gatewayDmrId = N0CALL"},
+        {"AMBE_AUDIO", "repeaterID = 1234567O1"},
+        {"AMBE_AUDIO", "gatewayDmrId = 16777216"},
+        {"AMBE_AUDIO", "repeaterID = -5"},
+        {"AMBE_AUDIO", "txTg = 12 34"},
+        {"AMBE_AUDIO", "txTs = 256"},
+        {"AMBE_AUDIO", "RXPort = 0"},
+        {"AMBE_AUDIO", "TXPort = 31003,70000"},
+        {"AMBE_AUDIO", "ambeSize = 50"},
+        {"AMBE_AUDIO", "ambeMode = WARP"},
+        {"AMBE_AUDIO", "minTxTimeMS = 2000ms"},
+        {"USRP", "RXPort = 70000"},
+        {"USRP", "TXPort = 1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17"},
+        {"USRP", "TXPort = ,"},
+        {"USRP", "pingTimer = 0"},
+        {"USRP", "usrpGain = 1.5x"},
+        {"USRP", "tlvGain = nan"},
+        {"USRP", "usrpAudio = LOUD"},
+        {"USRP", "usrpAgc = -20|10|100|5"},
+        {"USRP", "usrpAgc = a|b"},
+        {"DV3000", "serial = maybe"},
+        {"DV3000", "baud = 115200"},
+        {"GENERAL", "decoderFallBack = true  # note"},
+        {"GENERAL", "useVox = on"},
+        {"GENERAL", "mute = loud"},
+        {"GENERAL", "logLevel = 7"},
+        {"GENERAL", "logDestination = syslog"},
+        {"GENERAL", "PCMPort = 65536"},
+    };
+    for (const auto& [section, line] : refused) {
+        SCOPED_TRACE(line);
+        LogCapture capture;
+        const std::string key = line.substr(0, line.find(' '));
+        const std::string value = line.substr(line.find('=') + 2);
+        EXPECT_EQ(load(dir, "[GENERAL]\nmute = OFF\n[" + section + "]\n" + line + "\n"), 253);
+        EXPECT_TRUE(capture.has('E', "Invalid value \"" + value + "\" for [" + section + "] " + key + " in \"" +
+                                         dir.file("test.ini") + "\" line 4: expected "));
+        EXPECT_TRUE(capture.contains("parse error in file \"" + dir.file("test.ini") + "\" line 4."));
+    }
+
+    // What operators write keeps its meaning.
+    LogCapture capture;
+    ASSERT_EQ(load(dir, "[AMBE_AUDIO]\ngatewayDmrId = 16777215\nrepeaterID = 310000101\nRXPort = 1\n"
+                        "TXPort = 5,,6,65535\nambeSize = 72\n[DV3000]\nserial = YES\n[GENERAL]\nuseVox = 1\n"
+                        "useEmulator = No\nexportMetadata = 0\nmonitorASLAudio = false\nmute = tlv\nPCMPort = 0\n"
+                        "[USRP]\nusrpAgc = -20|10\nusrpGain = 2\n",
+                   false),
+              0);
+    EXPECT_EQ(servers.gatewayDmrId, 16777215);
+    EXPECT_EQ(servers.repeaterID, 310000101);
+    EXPECT_EQ(servers.tlvRxPort, 1);
+    EXPECT_EQ(servers.tlvTxPorts.get(), (PortList{5, 6, 65535, 0}));
+    EXPECT_EQ(servers.ambeMode.get(), "UNKNOWN");
+    EXPECT_TRUE(servers.dv3000Serial);
+    EXPECT_TRUE(servers.useVox);
+    EXPECT_FALSE(servers.useEmulator);
+    EXPECT_EQ(servers.mute, Mute::TLV);
+    EXPECT_EQ(servers.usrpAgc.get(), (AgcSettings{false, -20, 10, 0}));
+    EXPECT_FLOAT_EQ(servers.usrpGain, 2.0f);
+
+    // A bad value in an included file fails the include line as well.
+    const std::string inner = dir.write("inner.ini", "[AMBE_AUDIO]\ntxTg = nine\n");
+    EXPECT_EQ(load(dir, "include = " + inner + "\n"), 253);
+    EXPECT_TRUE(capture.contains("Invalid value \"nine\" for [AMBE_AUDIO] txTg in \"" + inner + "\" line 2"));
+    EXPECT_TRUE(capture.contains("parse error in file \"" + dir.file("test.ini") + "\" line 1."));
+}
+
+TEST_F(ConfigFileTest, LogKeysSetDestinationAndThresholds)
 {
     LogCapture capture;
-    ASSERT_EQ(load(dir, "[AMBE_AUDIO]\nambeSize = 72\ntxTg = abc\n[GENERAL]\nuseVox = 1\nmute = loud\n"
-                        "[USRP]\nusrpAudio = LOUD\nTXPort = 5,,6,7\n"),
-              0);
-    EXPECT_EQ(servers.ambeMode.get(), "UNKNOWN");
-    EXPECT_EQ(servers.txTg, 0);
-    EXPECT_FALSE(servers.useVox);
-    EXPECT_EQ(servers.mute, Mute::OFF);
-    EXPECT_TRUE(capture.has('E', "Invalid MUTE mode: loud (OFF|USRP|TLV|BOTH)"));
-    EXPECT_TRUE(capture.has('E', "Invalid AUDIO mode: LOUD (AUDIO_UNITY|AUDIO_USE_AGC|AUDIO_USE_GAIN|AUDIO_USE_BPF)"));
-    EXPECT_EQ(servers.usrpTxPorts.get(), (PortList{5, 6, 7, 0}));
-
-    ASSERT_EQ(load(dir, "[AMBE_AUDIO]\nambeMode = P25\nambeMode = WARP\n"), 0);
-    EXPECT_TRUE(capture.has('E', "Invalid AMBE mode: WARP, so using DMR"));
-    EXPECT_EQ(servers.ambeMode.get(), "P25");
-    EXPECT_EQ(servers.ambeSize, 88);
+    ASSERT_EQ(load(dir, "[GENERAL]\nlogStdoutLevel = 3\nlogFileLevel = 5\nlogDestination = FILE\n"), 0);
+    EXPECT_EQ(getLogDestination(), LogDestination::File);
+    EXPECT_EQ(getLogLevel(), 5);
+    setLogDestination(LogDestination::Both);
+    EXPECT_EQ(getLogLevel(), 3);
 }
 
 TEST_F(ConfigFileTest, CommentKeysAndNotImplementedKeys)
@@ -279,6 +344,22 @@ TEST_F(ConfigFileTest, IncludesNestAndRefuseLoops)
 
     // After a section header, include is just an unknown key.
     EXPECT_EQ(load(dir, "[GENERAL]\ninclude = " + inner + "\n"), 253);
+}
+
+TEST(ConfigParsers, StrictNumbersAndFlags)
+{
+    EXPECT_EQ(parseWhole("65535", 1, 65535), 65535);
+    EXPECT_EQ(parseWhole("-20", -100, 100), -20);
+    for (const char* bad : {"", " 1", "1 ", "+1", "0x10", "1e3", "65536", "-1", "12a"})
+        EXPECT_FALSE(parseWhole(bad, 0, 65535)) << bad;
+    EXPECT_EQ(parseFlag("TRUE"), true);
+    EXPECT_EQ(parseFlag("yes"), true);
+    EXPECT_EQ(parseFlag("1"), true);
+    EXPECT_EQ(parseFlag("False"), false);
+    EXPECT_EQ(parseFlag("NO"), false);
+    EXPECT_EQ(parseFlag("0"), false);
+    for (const char* bad : {"", "on", "off", "2", "true "})
+        EXPECT_FALSE(parseFlag(bad)) << bad;
 }
 
 TEST(ConfigParsers, PortListsAgcAndModeNames)

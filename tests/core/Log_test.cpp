@@ -138,4 +138,31 @@ TEST(Log, HexDumpOnlyAtDebugLevel)
     EXPECT_TRUE(capture.has('D', "pkt 0000: 55 53 52 50 00 FF"));
 }
 
+// The file and standard output (the journal) each have a threshold, and
+// either can be left out.
+TEST(Log, DestinationsHaveThresholdsOfTheirOwn)
+{
+    LogCapture capture(2);
+    setStdoutLogLevel(5);
+    testing::internal::CaptureStdout();
+    Log(3, "for the file\n");
+    Log(5, "for both\n");
+    setLogDestination(LogDestination::Stdout);
+    Log(5, "journal only\n");
+    const std::string out = testing::internal::GetCapturedStdout();
+    setLogDestination(LogDestination::File);
+    Log(5, "file again\n");
+
+    EXPECT_TRUE(capture.has('I', "for the file"));
+    EXPECT_TRUE(capture.has('E', "for both"));
+    EXPECT_FALSE(capture.contains("journal only"));
+    // Reopened by the next line under the program's name, as after a rotation.
+    EXPECT_NE(readFile(capture.dir().file("Halvane.log")).find("file again"), std::string::npos);
+    EXPECT_EQ(out.find("for the file"), std::string::npos);
+    EXPECT_NE(out.find("for both"), std::string::npos);
+    EXPECT_NE(out.find("journal only"), std::string::npos);
+    EXPECT_EQ(parseLogDestination("Journal"), LogDestination::Stdout);
+    EXPECT_FALSE(parseLogDestination("syslog"));
+}
+
 } // namespace halvane

@@ -140,8 +140,9 @@ TEST(PeerGuard, ASecondHalvaneOnTheSamePortsStopsAtStartUp)
     second.ports = first.ports;
     second.start(second.ini("decoderFallBack = true\n"));
     EXPECT_EQ(second.process->wait(REPLY), 251);
-    EXPECT_TRUE(second.hasLog("Cannot listen for the USRP peer on port " + std::to_string(first.ports.usrpRx) +
-                              ": it is taken"));
+    const std::string port = std::to_string(first.ports.usrpRx);
+    EXPECT_TRUE(second.hasLog("Can not bind port " + port + ", error code = 98 (Address already in use)"));
+    EXPECT_TRUE(second.hasLog("Can not listen on port " + port + " ([USRP] RXPort)"));
 
     std::string error;
     UsrpClient client;

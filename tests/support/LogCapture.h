@@ -18,6 +18,8 @@ public:
     {
         LogClose();
         previousLevel_ = getLogLevel();
+        previousDestination_ = getLogDestination();
+        setLogDestination(LogDestination::Both);
         setenv("HalvaneLogDir", dir_.path().c_str(), 1);
         LogOpen("capture");
         setLogLevel(level);
@@ -27,6 +29,7 @@ public:
         LogClose();
         unsetenv("HalvaneLogDir");
         setLogLevel(previousLevel_);
+        setLogDestination(previousDestination_);
     }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
@@ -69,6 +72,7 @@ public:
 private:
     TempDir dir_;
     int previousLevel_ = 4;
+    LogDestination previousDestination_ = LogDestination::Both;
 };
 
 } // namespace halvane
