@@ -38,6 +38,12 @@ tsan: deps
 bench: build
 	@for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b; done
 
+# A call each way through Halvane with the shipped configuration and no hardware, recorded
+# to WAV files (scripts/demo).
+.PHONY: demo
+demo: build
+	@scripts/demo $(BUILD_DIR)
+
 # Speech quality of the software vocoder next to codec2, in one run (scripts/codec-quality).
 quality: build
 	@scripts/codec-quality $(BUILD_DIR)

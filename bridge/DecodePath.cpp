@@ -243,12 +243,10 @@ void DecodePath::handleAmbe(const TLV_CLASS& record)
     }
     if (record.length() > 3) {
         forEachFrame(record, 1, ambe49 ? Ambe49Frame::SIZE : Ambe72Frame::SIZE, [&](const std::uint8_t* bytes) {
-            PcmBlock pcm;
             if (ambe49)
-                decoder_.current().decode49(frameAt<Ambe49Frame>(bytes), pcm);
+                swDecode49BitAMBE(frameAt<Ambe49Frame>(bytes));
             else
-                decoder_.current().decode72(frameAt<Ambe72Frame>(bytes), pcm);
-            processAudio(pcm);
+                swDecode72BitAMBE(frameAt<Ambe72Frame>(bytes));
         });
     }
     if (current != 0)
@@ -259,11 +257,8 @@ void DecodePath::handleImbe(const TLV_CLASS& record)
 {
     // The DV3000 has no IMBE rate: P25 and wide YSF are always decoded in software.
     if (record.length() > 2)
-        forEachFrame(record, 0, ImbeFrame::SIZE, [&](const std::uint8_t* bytes) {
-            PcmBlock pcm;
-            decoder_.current().decodeImbe(frameAt<ImbeFrame>(bytes), pcm);
-            processAudio(pcm);
-        });
+        forEachFrame(record, 0, ImbeFrame::SIZE,
+                     [&](const std::uint8_t* bytes) { swDecodeIMBE(frameAt<ImbeFrame>(bytes)); });
     if (rxSlot_ != 0)
         noteVoice();
 }
@@ -277,6 +272,27 @@ void DecodePath::handleDstar(const TLV_CLASS& record)
     processAudio(pcm);
     if (rxSlot_ != 0)
         noteVoice();
+}
+
+void DecodePath::swDecode49BitAMBE(const Ambe49Frame& frame)
+{
+    PcmBlock pcm;
+    decoder_.current().decode49(frame, pcm);
+    processAudio(pcm);
+}
+
+void DecodePath::swDecode72BitAMBE(const Ambe72Frame& frame)
+{
+    PcmBlock pcm;
+    decoder_.current().decode72(frame, pcm);
+    processAudio(pcm);
+}
+
+void DecodePath::swDecodeIMBE(const ImbeFrame& frame)
+{
+    PcmBlock pcm;
+    decoder_.current().decodeImbe(frame, pcm);
+    processAudio(pcm);
 }
 
 void DecodePath::handleTune(const TLV_CLASS& record)

@@ -125,6 +125,12 @@ private:
     void handleAmbe(const TLV_CLASS& record);
     void handleImbe(const TLV_CLASS& record);
     void handleDstar(const TLV_CLASS& record);
+    // One frame through the chosen decoder to processAudio(). The names are
+    // the software vocoder's, whose entry points they were; the decoder may
+    // be the chip or the emulator just as well.
+    void swDecode49BitAMBE(const Ambe49Frame& frame);
+    void swDecode72BitAMBE(const Ambe72Frame& frame);
+    void swDecodeIMBE(const ImbeFrame& frame);
     void handleTune(const TLV_CLASS& record);
     void handleEvent(const TLV_CLASS& record);
 

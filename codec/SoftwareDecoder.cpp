@@ -1,9 +1,27 @@
 #include "SoftwareDecoder.h"
 
-#include "Log.h"
 #include "MbeVersion.h"
+#include "ambe/ambe_vocoder.h"
+#include "imbe/FrameVector.h"
+#include "imbe/imbe_vocoder.h"
 
 namespace halvane {
+
+struct SoftwareDecoder::Vocoders {
+    std::unique_ptr<ambe_vocoder> ambe;
+    std::unique_ptr<imbe_vocoder> imbe;
+
+    ambe_vocoder& ambeVocoder()
+    {
+        if (!ambe)
+            ambe = std::make_unique<ambe_vocoder>();
+        return *ambe;
+    }
+};
+
+SoftwareDecoder::SoftwareDecoder() : vocoders_(std::make_unique<Vocoders>()) {}
+
+SoftwareDecoder::~SoftwareDecoder() = default;
 
 std::string SoftwareDecoder::version()
 {
@@ -12,18 +30,9 @@ std::string SoftwareDecoder::version()
     return text;
 }
 
-void SoftwareDecoder::silence(PcmBlock& pcm)
+void SoftwareDecoder::decode72(const Ambe72Frame& frame, PcmBlock& pcm)
 {
-    if (!missingLogged_) {
-        missingLogged_ = true;
-        Log(4, "Software decoder not available yet: decoded frames are silence\n");
-    }
-    pcm.fill(0);
-}
-
-void SoftwareDecoder::decode72(const Ambe72Frame&, PcmBlock& pcm)
-{
-    silence(pcm);
+    vocoders_->ambeVocoder().ambe_decode(frame.bytes, pcm);
 }
 
 void SoftwareDecoder::decode49(const Ambe49Frame& frame, PcmBlock& pcm)
@@ -31,14 +40,19 @@ void SoftwareDecoder::decode49(const Ambe49Frame& frame, PcmBlock& pcm)
     decode72(toAmbe72(frame), pcm);
 }
 
-void SoftwareDecoder::decodeDstar(const DstarFrame&, PcmBlock& pcm)
+void SoftwareDecoder::decodeDstar(const DstarFrame& frame, PcmBlock& pcm)
 {
-    silence(pcm);
+    vocoders_->ambeVocoder().ambe_decode_dstar(frame.bytes, pcm);
 }
 
-void SoftwareDecoder::decodeImbe(const ImbeFrame&, PcmBlock& pcm)
+void SoftwareDecoder::decodeImbe(const ImbeFrame& frame, PcmBlock& pcm)
 {
-    silence(pcm);
+    Vocoders& v = *vocoders_;
+    if (!v.imbe)
+        v.imbe = std::make_unique<imbe_vocoder>();
+    std::array<Word16, 8> words{};
+    unpack_imbe_frame(frame.bytes, words);
+    v.imbe->decode(words.data(), pcm.data());
 }
 
 } // namespace halvane

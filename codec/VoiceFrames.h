@@ -8,9 +8,9 @@
 // - Ambe72Frame: the 72-bit AMBE+2 channel frame of DMR, NXDN and narrow YSF.
 // - DstarFrame: the 72-bit D-STAR AMBE frame. As long as an AMBE+2 frame but
 //   laid out differently, so it is a type of its own.
-// - ImbeFrame: the 88-bit IMBE frame of P25 and wide YSF: eight code words
-//   (ImbeCodeWords) packed most significant bit first at the widths 12, 12,
-//   12, 12, 11, 11, 11 and 7 bits.
+// - ImbeFrame: the 88-bit IMBE frame of P25 and wide YSF: the eight code
+//   words u0..u7 packed most significant bit first at the widths 12, 12, 12,
+//   12, 11, 11, 11 and 7 bits.
 //
 // Plain values: copy them freely, on any thread.
 #pragma once
@@ -43,12 +43,6 @@ using ImbeFrame = VoiceFrame<11, struct ImbeKind>;
 
 // What a DMR receiver plays as silence.
 inline constexpr Ambe72Frame DMR_SILENCE_FRAME{{0xAC, 0xAA, 0x40, 0x20, 0x00, 0x44, 0x40, 0x80, 0x80}};
-
-constexpr std::size_t IMBE_CODE_WORDS = 8;
-using ImbeCodeWords = std::array<std::uint16_t, IMBE_CODE_WORDS>;
-
-// The code words packed into a frame; bits above a word's width are ignored.
-ImbeFrame packImbe(const ImbeCodeWords& words);
 
 // A 49-bit frame with its Golay protection and scrambling added, and back:
 // up to three bit errors in each protected code word are corrected, heavier

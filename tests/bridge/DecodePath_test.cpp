@@ -220,7 +220,6 @@ TEST_F(DecodePathTest, FramesPerRecordLength)
             EXPECT_EQ(chip.frames[k], frame) << "frame " << k;
         }
     }
-    EXPECT_EQ(log.count("Software decoder not available yet: decoded frames are silence"), 1);
 }
 
 // The client hears nothing while the USRP side is muted or the microphone

@@ -2,6 +2,8 @@
 
 #include "DV3000Protocol.h"
 #include "OptionCursor.h"
+#include "SoftwareDecoder.h"
+#include "SoftwareEncoder.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <numbers>
 #include <poll.h>
 #include <stdlib.h>
@@ -120,10 +123,8 @@ bool Dv3000Simulator::start(std::string& error)
         error = "nothing to answer on: neither UDP nor a pseudo-terminal was asked for";
         return false;
     }
-    if (options_.vocoder == Vocoder::Software && !(options_.encoder && options_.decoder)) {
-        error = "the software vocoder is not available in this build";
-        return false;
-    }
+    if (options_.vocoder == Vocoder::Software)
+        useSoftwareVocoder(options_);
     if (std::count_if(options_.faults.begin(), options_.faults.end(), isReplyFault) > 1) {
         error = "only one reply fault at a time";
         return false;
@@ -551,6 +552,39 @@ void Dv3000Simulator::trace(const char* direction, const std::uint8_t* bytes, st
     options_.trace(line);
 }
 
+void Dv3000Simulator::useSoftwareVocoder(Options& options)
+{
+    // One encoder and one decoder, like the chip's two halves; only the
+    // worker thread calls them.
+    auto encoder = std::make_shared<SoftwareEncoder>();
+    auto decoder = std::make_shared<SoftwareDecoder>();
+    if (!options.encoder) {
+        options.encoder = [encoder](const Block& pcm, RateMode mode) {
+            Frame frame{};
+            if (mode == RateMode::Dstar) {
+                DstarFrame dstar;
+                encoder->encodeDstar(pcm, dstar);
+                frame = dstar.bytes;
+            } else {
+                Ambe72Frame ambe;
+                encoder->encode72(pcm, ambe);
+                frame = ambe.bytes;
+            }
+            return frame;
+        };
+    }
+    if (!options.decoder) {
+        options.decoder = [decoder](const Frame& frame, RateMode mode) {
+            Block pcm{};
+            if (mode == RateMode::Dstar)
+                decoder->decodeDstar(DstarFrame{frame}, pcm);
+            else
+                decoder->decode72(Ambe72Frame{frame}, pcm);
+            return pcm;
+        };
+    }
+}
+
 Dv3000Simulator::Frame Dv3000Simulator::standInEncode(const Block& pcm, RateMode mode)
 {
     std::uint64_t hash = fnv64(FNV64_BASIS, static_cast<std::uint8_t>(mode));
@@ -603,8 +637,10 @@ std::string Dv3000Simulator::usage()
            "                     one) and remove it at exit, so a restarted simulator\n"
            "                     appears at the same path, like a re-plugged adapter\n"
            "  --vocoder NAME     standin (default): a digest of each block is its frame,\n"
-           "                     each frame decodes to a tone of its own; software: the\n"
-           "                     built-in vocoder (not available yet)\n"
+           "                     each frame decodes to a tone of its own; software:\n"
+           "                     Halvane's software vocoder, AMBE+2 frames at the DMR\n"
+           "                     rate and D-STAR frames at the D-STAR rate, so the\n"
+           "                     speech can be heard\n"
            "  --fault KIND       inject a fault; may be given more than once.\n"
            "                     Start-up: no-ready, bad-prodid, rate-fail.\n"
            "                     Vocoding replies (one kind at a time): no-reply, late,\n"
@@ -670,8 +706,7 @@ bool Dv3000Simulator::parseArguments(const std::vector<std::string>& args, Optio
             if (value == "standin") {
                 options.vocoder = Vocoder::StandIn;
             } else if (value == "software") {
-                error = "the software vocoder is not available in this build; use --vocoder standin";
-                return false;
+                options.vocoder = Vocoder::Software;
             } else {
                 error = "unknown vocoder '" + value + "' (standin or software)";
                 return false;

@@ -9,10 +9,13 @@
 // packet with one 72-bit frame) and channel packets (a speech packet with
 // 160 samples). Anything else is counted and ignored, as the chip would.
 //
-// Vocoding: until a real vocoder is plugged in through Options::encoder and
-// Options::decoder, a deterministic stand-in (standInEncode/standInDecode)
-// lets tests check the byte flow end to end: the frame is a digest of the
-// block, the block a tone whose pitch depends on the frame.
+// Vocoding: by default a deterministic stand-in (standInEncode/
+// standInDecode) lets tests check the byte flow end to end: the frame is a
+// digest of the block, the block a tone whose pitch depends on the frame.
+// Vocoder::Software puts Halvane's software codec in its place (AMBE+2 at
+// the DMR rate and any other, D-STAR at the D-STAR rate), so speech can be
+// heard through the whole hardware path; Options::encoder and
+// Options::decoder, when set, take precedence over either.
 //
 // Faults: Options::faults injects the failures a real chip or server shows;
 // see Fault. Reply faults hit the vocoding replies selected by faultOn,
@@ -139,6 +142,10 @@ public:
     // frame mod 3000) Hz, starting at phase 0, sample n rounded to nearest.
     static Frame standInEncode(const Block& pcm, RateMode mode);
     static Block standInDecode(const Frame& frame);
+
+    // Fills the empty vocoder hooks of `options` with Halvane's software
+    // codec: one encoder and one decoder state, whichever rate is loaded.
+    static void useSoftwareVocoder(Options& options);
 
     // Command line of dv3000-sim (arguments after the program name). False
     // with `error` set on a bad argument; `help` is set by --help.
