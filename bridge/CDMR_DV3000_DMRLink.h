@@ -11,7 +11,10 @@
 //     ASL mode);
 //   - the decode thread takes records off `q` and hands them to DecodePath.
 // A ping thread runs while a USRP client is registered, and the pacer's
-// thread sends decoded voice to the client.
+// thread sends decoded voice to the client. The DV3000's recovery thread
+// looks for a chip that was lost or never found, and both directions vocode
+// without it meanwhile. Datagrams from senders other than the configured
+// peers are dropped by the two listeners' guards.
 //
 // The parts get what they use: each path its settings, flags, codec sources
 // and endpoints; both paths and the command interpreter send through the
@@ -87,7 +90,10 @@ public:
     // Opens the TLV listener, starts the decode thread, calls `listening`
     // and runs the TLV receive loop; returns only when the listener's socket
     // or the thread cannot be set up. A TLV port that cannot be bound ends the
-    // process with EXIT_CANNOT_LISTEN. `hardware` decodes on the DV3000.
+    // process with EXIT_CANNOT_LISTEN. The listener takes datagrams from the
+    // host `address` only (tlvGuard). `hardware` (whether the chip answered
+    // at start-up) is not needed: both directions follow the chip as it is
+    // lost and found.
     void ambeFromUDPTLV(const char* address, int port, bool hardware);
 
     // Called once from ambeFromUDPTLV, on its thread, when both listeners are

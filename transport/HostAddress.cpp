@@ -3,10 +3,23 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
+#include <ifaddrs.h>
 #include <memory>
 #include <netdb.h>
 
 namespace halvane {
+
+namespace {
+
+void addOnce(std::vector<in_addr>& list, const in_addr& address)
+{
+    const bool seen =
+        std::any_of(list.begin(), list.end(), [&](const in_addr& a) { return a.s_addr == address.s_addr; });
+    if (!seen)
+        list.push_back(address);
+}
+
+} // namespace
 
 std::vector<in_addr> resolveIPv4All(const char* host)
 {
@@ -27,11 +40,25 @@ std::vector<in_addr> resolveIPv4All(const char* host)
             continue;
         sockaddr_in address;
         std::memcpy(&address, entry->ai_addr, sizeof(address));
-        const bool seen = std::any_of(found.begin(), found.end(), [&](const in_addr& a) {
-            return a.s_addr == address.sin_addr.s_addr;
-        });
-        if (!seen)
-            found.push_back(address.sin_addr);
+        addOnce(found, address.sin_addr);
+    }
+    return found;
+}
+
+std::vector<in_addr> localInterfaceAddresses()
+{
+    std::vector<in_addr> found;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return found;
+    std::unique_ptr<ifaddrs, decltype(&::freeifaddrs)> owner(list, &::freeifaddrs);
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        // Interfaces without an address (tunnels, for one) have none to give.
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET)
+            continue;
+        sockaddr_in address;
+        std::memcpy(&address, entry->ifa_addr, sizeof(address));
+        addOnce(found, address.sin_addr);
     }
     return found;
 }

@@ -18,5 +18,7 @@ std::vector<in_addr> resolveIPv4All(const char* host);
 bool resolveIPv4(const char* host, in_addr& address);
 // 127.0.0.0/8.
 bool isLoopbackAddress(const in_addr& address);
+// The IPv4 addresses of this host's network interfaces, loopback included.
+std::vector<in_addr> localInterfaceAddresses();
 
 } // namespace halvane

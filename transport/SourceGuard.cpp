@@ -56,6 +56,23 @@ void SourceGuard::resolve()
     lastLookup_ = now_();
     addresses_ = resolveIPv4All(host_.c_str());
     resolved_ = !addresses_.empty();
+    // A peer named by one of this host's own (non-loopback) addresses runs
+    // here, and may send from any of them or from 127.0.0.1.
+    const std::vector<in_addr> local = localInterfaceAddresses();
+    const auto isLocal = [&](const in_addr& a) {
+        return !isLoopbackAddress(a) && std::any_of(local.begin(), local.end(), [&](const in_addr& l) {
+                   return l.s_addr == a.s_addr;
+               });
+    };
+    if (!std::any_of(addresses_.begin(), addresses_.end(), isLocal))
+        return;
+    in_addr loopback{};
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    for (const in_addr& a : local)
+        if (!isLoopbackAddress(a) && !allowed(a))
+            addresses_.push_back(a);
+    if (!allowed(loopback))
+        addresses_.push_back(loopback);
 }
 
 bool SourceGuard::loopbackPeer() const

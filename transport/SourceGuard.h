@@ -1,6 +1,8 @@
 // Which senders a listener takes datagrams from. A listener that serves one
 // peer accepts only datagrams whose source address is an address of that
-// peer's configured host (any source port); everything else is dropped,
+// peer's configured host (any source port); when that host is this machine,
+// named by one of its own network addresses, any of those and 127.0.0.1 (a
+// peer here may send from any of them). Everything else is dropped,
 // counted, and named in the log: one line per source, again at most once an
 // hour with the number dropped since, and never more than a few lines a
 // minute in all, so a flood from many (or forged) sources cannot fill the

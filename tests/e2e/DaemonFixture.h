@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <sstream>
 #include <string>
 
 namespace halvane {
@@ -66,6 +67,15 @@ public:
 
     std::string log() const { return readFile(dir.file("Halvane.log")); }
     bool hasLog(const std::string& text) const { return log().find(text) != std::string::npos; }
+    // Lines of the log that hold `fragment`.
+    int countLines(const std::string& fragment) const
+    {
+        std::istringstream in(log());
+        int n = 0;
+        for (std::string line; std::getline(in, line);)
+            n += line.find(fragment) != std::string::npos;
+        return n;
+    }
     bool waitForLog(const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(20)) const
     {
         return eventually([&] { return hasLog(text); }, limit);

@@ -21,15 +21,6 @@ using nlohmann::json;
 
 constexpr auto REPLY = 10s;
 
-int countLines(const std::string& log, const std::string& fragment)
-{
-    std::istringstream in(log);
-    int n = 0;
-    for (std::string line; std::getline(in, line);)
-        n += line.find(fragment) != std::string::npos;
-    return n;
-}
-
 // The local address (hex, as /proc/net/udp has it) of the UDP socket bound
 // to `port`, or "" when there is none.
 std::string boundAddress(int port)
@@ -96,11 +87,10 @@ TEST(PeerGuard, DatagramsFromAnotherHostChangeNothingAndAreCounted)
     EXPECT_FALSE(intruder.receive(300ms)) << "the intruder was answered";
     EXPECT_EQ(d.process->wait(0ms), -1);
     EXPECT_FALSE(d.hasLog("txTg=: 77"));
-    const std::string log = d.log();
-    EXPECT_EQ(countLines(log, "Dropped a datagram from 127.0.0.2:" + std::to_string(stranger.localPort()) +
+    EXPECT_EQ(d.countLines("Dropped a datagram from 127.0.0.2:" + std::to_string(stranger.localPort()) +
                                   " on the TLV port: not the configured peer 127.0.0.1"),
               1);
-    EXPECT_EQ(countLines(log, "Dropped a datagram from 127.0.0.2:" + std::to_string(d.ports.usrpTx) +
+    EXPECT_EQ(d.countLines("Dropped a datagram from 127.0.0.2:" + std::to_string(d.ports.usrpTx) +
                                   " on the USRP port: not the configured peer 127.0.0.1"),
               1);
     ASSERT_TRUE(eventually([&] { return dropped(infoFile(d), "tlv_to_usrp") == "3"; }, REPLY));

@@ -15,7 +15,6 @@
 #include <cmath>
 #include <functional>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 namespace halvane {
@@ -26,15 +25,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto REPLY = 10s;
-
-int countLines(const std::string& log, const std::string& fragment)
-{
-    std::istringstream in(log);
-    int n = 0;
-    for (std::string line; std::getline(in, line);)
-        n += line.find(fragment) != std::string::npos;
-    return n;
-}
 
 PcmBlock tone(int k)
 {
@@ -215,9 +205,9 @@ TEST_P(Recovery, AChipThatGoesAwayMidCallComesBackAndTheCallGoesOn)
     EXPECT_GT(sim->stats().speechRequests, chipRequestsBefore);
     EXPECT_GT(sim->stats().channelRequests, 0);
     const std::string log = d.log();
-    EXPECT_EQ(countLines(log, " lost ("), 1) << log;
-    EXPECT_EQ(countLines(log, "answers again after"), 1) << log;
-    EXPECT_EQ(countLines(log, "DV3000 not found"), 0) << "the probes are quiet";
+    EXPECT_EQ(d.countLines(" lost ("), 1) << log;
+    EXPECT_EQ(d.countLines("answers again after"), 1) << log;
+    EXPECT_EQ(d.countLines("DV3000 not found"), 0) << "the probes are quiet";
 }
 
 // A chip that appears after Halvane started (the shipped set-up with a late
@@ -264,7 +254,7 @@ TEST(HangTime, ADigitOrACommandInTheHangTimeStillEndsTheTransmission)
     }
     EXPECT_TRUE(d.waitForLog("txTg=: 91\n"));
     EXPECT_TRUE(d.waitForLog("codec=ulaw\n"));
-    EXPECT_EQ(countLines(d.log(), "Short transmission, extend hang time"), 2);
+    EXPECT_EQ(d.countLines("Short transmission, extend hang time"), 2);
     EXPECT_FALSE(d.hasLog("PTT timeout"));
 }
 

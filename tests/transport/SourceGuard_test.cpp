@@ -2,6 +2,7 @@
 // on a fake clock.
 #include "SourceGuard.h"
 
+#include "HostAddress.h"
 #include "LogCapture.h"
 
 #include <arpa/inet.h>
@@ -59,6 +60,20 @@ TEST_F(SourceGuardTest, OnlyThePeersHostGetsInFromAnyPort)
     guard.configure("192.0.2.1", false);
     EXPECT_FALSE(guard.loopbackPeer());
     EXPECT_FALSE(guard.accept(from("127.0.0.1")));
+
+    // This machine by one of its own addresses: a peer here sends from any.
+    for (const in_addr& own : localInterfaceAddresses()) {
+        if (isLoopbackAddress(own))
+            continue;
+        char text[INET_ADDRSTRLEN];
+        ::inet_ntop(AF_INET, &own, text, sizeof(text));
+        guard.configure(text, false);
+        EXPECT_FALSE(guard.loopbackPeer());
+        EXPECT_TRUE(guard.accept(from(text)));
+        EXPECT_TRUE(guard.accept(from("127.0.0.1")));
+        EXPECT_FALSE(guard.accept(from("127.0.0.2")));
+        break;
+    }
 }
 
 TEST_F(SourceGuardTest, AnySourceOnPurposeOrWhenNoHostIsNamed)
