@@ -121,7 +121,6 @@ void CDMR_DV3000_DMRLink::setUp()
     };
     hooks.fallbackName = vocoderFor(false) == Vocoder::Emulator ? "the emulator" : "the software vocoder";
     dv3000Recovery = std::make_unique<Dv3000Recovery>(*this, std::move(hooks));
-    dv3000Recovery->start();
 
     decodePath = std::make_unique<DecodePath>(DecodePath::Links{
         servers, isASL, natTimerNotDone, {decodeVocoder, this, emulator.get()}, pacer, *this, subscribers, macros,
@@ -151,6 +150,9 @@ int CDMR_DV3000_DMRLink::listenFlags(const SourceGuard& guard)
 
 int CDMR_DV3000_DMRLink::beginEncodeLoop()
 {
+    // Not before: a start-up that ends for want of a chip must not announce
+    // a search for it.
+    dv3000Recovery->start();
     if (!usrpSocket) {
         std::string address = servers.usrpAddress.get();
         PortList txPorts = servers.usrpTxPorts.get();

@@ -81,9 +81,10 @@ public:
     // taken, or not this user's to take).
     static constexpr int EXIT_CANNOT_LISTEN = 251;
 
-    // Opens the USRP endpoint (with the loop guard) and the PCM mirror, and
-    // starts the encode thread. Returns 0, or 1 when the thread could not be
-    // started. A USRP port that cannot be bound ends the process with
+    // Starts the DV3000's recovery (the search for a chip not found at
+    // start-up begins here), opens the USRP endpoint (with the loop guard and
+    // the source guard) and the PCM mirror, and starts the encode thread.
+    // Returns 0, or 1 when the thread could not be started. A USRP port that cannot be bound ends the process with
     // EXIT_CANNOT_LISTEN.
     int beginEncodeLoop();
 
