@@ -6,7 +6,8 @@ namespace halvane {
 
 void Dv3000Decoder::decode72(const Ambe72Frame& frame, PcmBlock& pcm)
 {
-    chip_.dv3000Decode(frame.data(), Ambe72Frame::SIZE, pcm.data());
+    if (!chip_.dv3000Decode(frame.data(), Ambe72Frame::SIZE, pcm.data()))
+        noteFailure();
 }
 
 void Dv3000Decoder::decode49(const Ambe49Frame& frame, PcmBlock& pcm)
@@ -16,7 +17,8 @@ void Dv3000Decoder::decode49(const Ambe49Frame& frame, PcmBlock& pcm)
 
 void Dv3000Decoder::decodeDstar(const DstarFrame& frame, PcmBlock& pcm)
 {
-    chip_.dv3000Decode(frame.data(), DstarFrame::SIZE, pcm.data());
+    if (!chip_.dv3000Decode(frame.data(), DstarFrame::SIZE, pcm.data()))
+        noteFailure();
 }
 
 void Dv3000Decoder::decodeImbe(const ImbeFrame& frame, PcmBlock& pcm)
