@@ -51,8 +51,9 @@ bench: test-deps configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target all_benchmarks
 	@for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b; done
 
-# The programs, man pages, /etc/Halvane.ini (under PREFIX/etc unless PREFIX is /usr), the
-# systemd unit, the service's user, directories and logrotate snippet. As root:
+# The programs, man pages, /etc/Halvane.ini (PREFIX/etc unless PREFIX is /usr), the systemd
+# unit, the sysusers and tmpfiles entries of its user and directories, and the logrotate
+# snippet. As root:
 #   make install [PREFIX=/usr/local] [DESTDIR=/staging]
 install: deps
 	@cmake -S . -B $(BUILD_DIR) -DHALVANE_WERROR=ON -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
