@@ -4,61 +4,89 @@ JOBS ?= $(shell nproc)
 # Tests in parallel: many wait on sockets and timers rather than the CPU.
 CTEST_JOBS ?= $(JOBS)
 CONFIG ?= config/halvane.ini
+# make install: where the programs go (DESTDIR stages the whole tree elsewhere).
+PREFIX ?= /usr/local
 
-.PHONY: all deps configure build run test asan tsan bench quality corpus tables-analysis tables-imbe train-imbe clean
+.PHONY: all deps test-deps package-deps configure build run test asan tsan bench install deb quality demo corpus \
+	tables-analysis tables-imbe train-imbe tables-ambe clean
 
 all: build
 
 deps:
 	@scripts/install-deps
 
+test-deps:
+	@scripts/install-deps --test
+
+package-deps:
+	@scripts/install-deps --package
+
 configure: deps
 	@cmake -S . -B $(BUILD_DIR) -DHALVANE_WERROR=ON >/dev/null
 
+# The daemon, the peer tools and the man pages; tests and benchmarks are built by
+# `make test` and `make bench` only, so running needs no GoogleTest.
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
 run: build
 	$(BUILD_DIR)/bin/Halvane $(CONFIG)
 
-test: build
+test: test-deps configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target all all_tests
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(CTEST_JOBS)
 
 # The same tests under AddressSanitizer / ThreadSanitizer, in build directories of their own.
-asan: deps
+asan: test-deps
 	cmake -S . -B build-asan -DHALVANE_WERROR=ON -DHALVANE_SANITIZE=address -DHALVANE_BENCH=OFF >/dev/null
-	cmake --build build-asan -j $(JOBS)
+	cmake --build build-asan -j $(JOBS) --target all all_tests
 	cd build-asan && ctest --output-on-failure -j $(CTEST_JOBS)
 
-tsan: deps
+tsan: test-deps
 	cmake -S . -B build-tsan -DHALVANE_WERROR=ON -DHALVANE_SANITIZE=thread -DHALVANE_BENCH=OFF >/dev/null
-	cmake --build build-tsan -j $(JOBS)
+	cmake --build build-tsan -j $(JOBS) --target all all_tests
 	cd build-tsan && ctest --output-on-failure -j $(CTEST_JOBS)
 
-bench: build
+bench: test-deps configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target all_benchmarks
 	@for b in $(BUILD_DIR)/bin/bench_*; do echo "== $$b"; $$b; done
 
 # A call each way through Halvane with the shipped configuration and no hardware, recorded
 # to WAV files (scripts/demo).
-.PHONY: demo
 demo: build
 	@scripts/demo $(BUILD_DIR)
 
+# The programs, man pages, /etc/Halvane.ini (PREFIX/etc unless PREFIX is /usr), the systemd
+# unit, the sysusers and tmpfiles entries of its user and directories, and the logrotate
+# snippet. As root:
+#   make install [PREFIX=/usr/local] [DESTDIR=/staging]
+install: deps
+	@cmake -S . -B $(BUILD_DIR) -DHALVANE_WERROR=ON -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD_DIR)
+
+# The Debian package, for the architecture of this machine, into $(BUILD_DIR):
+#   sudo dpkg -i build/halvane_<version>_<arch>.deb
+deb: deps package-deps
+	@cmake -S . -B $(BUILD_DIR) -DHALVANE_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+	cd $(BUILD_DIR) && cpack -G DEB
+
 # Speech quality of the software vocoder next to codec2, in one run (scripts/codec-quality).
-quality: build
+quality: test-deps build
 	@scripts/codec-quality $(BUILD_DIR)
 
 # Synthetic training speech for the vocoder tables (flite voices reading licence texts).
-corpus: deps
+corpus: test-deps
 	@tools/train/make-corpus $(BUILD_DIR)/corpus
 
 # Fixed tables of the IMBE speech analysis: closed-form designs fitted to their given entries.
-tables-analysis: deps
+tables-analysis: test-deps
 	@tools/train/imbe-analysis-tables vocoder/imbe/AnalysisTables.cpp
 
 # The IMBE quantiser tables (vocoder/imbe/ImbeTables.cpp, vocoder/fixedpoint/BitAllocationTable.cpp),
 # from the model statistics or, with IMBE_STATS=file.json, from statistics measured on speech.
-tables-imbe: deps
+tables-imbe: test-deps
 	@tools/train/imbe-tables $(if $(IMBE_STATS),--stats $(IMBE_STATS))
 
 # The IMBE quantiser tables trained on speech: from the model tables, two passes of measuring
@@ -80,7 +108,6 @@ CODEC2_RAW = /usr/share/codec2/raw
 AMBE_TRAIN = --weight 256 $(addprefix $(CODEC2_RAW)/,hts1.raw hts2.raw morig.raw mmt1.raw cross.raw g3plx.raw) \
 	--weight 1 $(addprefix $(BUILD_DIR)/corpus/,slt-Apache-2.0.raw awb-Artistic.raw awb-CC0-1.0.raw kal16-MPL-2.0.raw)
 AMBE_HELD_OUT = --weight 256 $(CODEC2_RAW)/cq_ref.raw $(CODEC2_RAW)/forig.raw --weight 1 $(BUILD_DIR)/corpus/slt-BSD.raw
-.PHONY: tables-ambe
 tables-ambe: corpus configure
 	cmake --build $(BUILD_DIR) --target train-ambe-codebooks -j $(JOBS)
 	$(BUILD_DIR)/bin/train-ambe-codebooks vocoder/ambe/AmbeCodebookTables.cpp --train $(AMBE_TRAIN) --held-out $(AMBE_HELD_OUT)

@@ -4,8 +4,8 @@
 #include "AudioDevice.h"
 #include "CDMR_DV3000_DMRLink.h"
 #include "ConfigFile.h"
-#include "Log.h"
 #include "HealthRecord.h"
+#include "Log.h"
 #include "ServiceMonitor.h"
 #include "SignalWatcher.h"
 #include "SoftwareDecoder.h"
@@ -83,7 +83,7 @@ void* DMRLink(void*)
     if (hardware && servers.ambeSize == 88)
         Log(3, "IMBE (P25, YSFW) is vocoded in software: the DV3000 has no IMBE rate\n");
 
-    // Both live until the process ends, like the bridge.
+    // Lives until the process ends, like the bridge.
     auto* monitor = new ServiceMonitor(
         {{&bridge->encodeLoopBeat, &bridge->decodeLoopBeat, &bridge->tlvLoopBeat},
          [] { return health.statusLine(); },
@@ -140,7 +140,7 @@ int main(int argc, char** argv)
 
     // The journal keeps what a service prints: a log file as well would write
     // every line twice (on a Pi, to its SD card). logDestination changes it.
-    if (underSystemd())
+    if (stdoutIsJournal())
         setLogDestination(LogDestination::Stdout);
     LogOpen(baseName(argv[0]));
     setLogLevel(2);

@@ -17,8 +17,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace halvane {

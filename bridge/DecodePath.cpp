@@ -128,6 +128,9 @@ void DecodePath::handle(const TLV_CLASS& record)
         Log(5, "Unknown tag (%d) in TLV\n", record.tag());
         break;
     }
+    const std::uint64_t failures = decoder_.failures();
+    links_.health.vocoderFailures += failures - failuresCounted_;
+    failuresCounted_ = failures;
 }
 
 void DecodePath::handleCallRecord(const TLV_CLASS& record)

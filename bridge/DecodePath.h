@@ -145,6 +145,8 @@ private:
     DecoderChoice decoder_;
     std::atomic_int rxSlot_{0};
     Clock::time_point lastVoice_{};
+    // Decoder failures already counted in the health record.
+    std::uint64_t failuresCounted_ = 0;
     // Of the call in progress, for its closing log line.
     Clock::time_point callStart_{};
     std::uint64_t callFrames_ = 0;

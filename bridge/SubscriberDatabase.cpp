@@ -305,7 +305,7 @@ void SubscriberDatabase::loadLocked(const std::string& path, bool replace)
     // A relative path is read from the working directory, which a service
     // sets; the message names the file that was looked for.
     std::error_code error;
-    const std::string shown = path.empty() ? path : std::filesystem::absolute(path, error).string();
+    const std::string shown = path.empty() ? path : std::filesystem::absolute(path, error).lexically_normal().string();
     if (file == nullptr) {
         Log(3, "Subscriber IDs file \"%s\" not found.\n", shown.c_str());
         if (replace)

@@ -21,6 +21,7 @@
 #include "SoftwareEncoder.h"
 #include "WantedVocoder.h"
 
+#include <cstdint>
 #include <optional>
 
 namespace halvane {
@@ -62,6 +63,12 @@ public:
                 current_ = &software_;
         }
         return *current_;
+    }
+
+    // Failures of all its codecs so far (decoders).
+    std::uint64_t failures() const
+    {
+        return software_.failures() + (dv3000_ ? dv3000_->failures() : 0) + (emulator_ ? emulator_->failures() : 0);
     }
 
 private:

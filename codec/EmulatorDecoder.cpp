@@ -11,7 +11,8 @@ void EmulatorDecoder::decode72(const Ambe72Frame& frame, PcmBlock& pcm)
 
 void EmulatorDecoder::decode49(const Ambe49Frame& frame, PcmBlock& pcm)
 {
-    link_.decode(frame.data(), pcm.data());
+    if (!link_.decode(frame.data(), pcm.data()))
+        noteFailure();
 }
 
 void EmulatorDecoder::decodeDstar(const DstarFrame& frame, PcmBlock& pcm)

@@ -1,6 +1,9 @@
 #include "SystemdNotify.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #ifdef HALVANE_HAVE_SYSTEMD
 #include <systemd/sd-daemon.h>
@@ -8,9 +11,14 @@
 
 namespace halvane {
 
-bool underSystemd()
+bool stdoutIsJournal()
 {
-    return std::getenv("INVOCATION_ID") != nullptr || std::getenv("JOURNAL_STREAM") != nullptr;
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    struct stat out {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           ::fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == device && out.st_ino == inode;
 }
 
 #ifdef HALVANE_HAVE_SYSTEMD

@@ -1,6 +1,7 @@
 // Talking to systemd, the service manager a packaged Halvane runs under:
-// whether it runs as a service, and the notifications of a Type=notify
-// service (READY=1, WATCHDOG=1, STATUS=..., STOPPING=1) sent through libsystemd.
+// whether standard output is the journal, and the notifications of a
+// Type=notify service (READY=1, WATCHDOG=1, STATUS=..., STOPPING=1) sent
+// through libsystemd.
 // Built without libsystemd, the notifications go nowhere.
 //
 // Thread-safety: every function may be called from any thread.
@@ -11,9 +12,11 @@
 
 namespace halvane {
 
-// True when the process was started by systemd (INVOCATION_ID is set) or its
-// output goes to the journal (JOURNAL_STREAM).
-bool underSystemd();
+// True when standard output is the journal: JOURNAL_STREAM, which systemd
+// sets for a service whose output it keeps, names the device and inode of
+// standard output. A terminal inherits the variable (and INVOCATION_ID) when
+// a desktop session's service opened it, but its output is no journal.
+bool stdoutIsJournal();
 
 // Sends `state` (lines of KEY=value) to the service manager named by
 // NOTIFY_SOCKET; false when there is none or the message was not sent.

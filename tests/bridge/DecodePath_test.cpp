@@ -33,9 +33,10 @@ public:
         frames.emplace_back(ambe, ambe + len);
         std::fill(pcm, pcm + 160, 0);
         std::memcpy(pcm, ambe, len);
-        return true;
+        return !fail;
     }
     std::vector<Bytes> frames;
+    bool fail = false;
 };
 
 class FakePeers : public PeerSender {
@@ -173,6 +174,15 @@ TEST_F(DecodePathTest, CallOwnsItsSlot)
     EXPECT_EQ(counted.in, 3u);
     EXPECT_EQ(counted.callsStarted, 1u);
     EXPECT_EQ(counted.callsEnded, 1u);
+}
+
+TEST_F(DecodePathTest, FramesTheChipCannotDecodeAreCountedAndKeepTheirPlace)
+{
+    begin(call(3100123, 0, 1));
+    chip.fail = true;
+    handle(TAG_AMBE_72, voiceValue(TAG_AMBE_72, 28, 1, 1));
+    EXPECT_EQ(counted.vocoderFailures, 3u);
+    EXPECT_EQ(blocks(), 3);
 }
 
 // Frames per record follow the length: AMBE from value offset 1 while a

@@ -46,13 +46,13 @@ public:
                dir.file("subscribers.csv") + "\n" + general;
     }
 
-    void start(const std::string& iniText)
+    // `env` adds variables to the program's environment.
+    void start(const std::string& iniText, std::vector<std::pair<std::string, std::string>> env = {})
     {
         dir.write("halvane.ini", iniText);
+        env.emplace_back("HalvaneLogDir", dir.path());
         process = std::make_unique<ChildProcess>(std::string(HALVANE_BIN_DIR) + "/Halvane",
-                                                 std::vector<std::string>{"halvane.ini"}, dir.path(),
-                                                 std::vector<std::pair<std::string, std::string>>{
-                                                     {"HalvaneLogDir", dir.path()}},
+                                                 std::vector<std::string>{"halvane.ini"}, dir.path(), env,
                                                  dir.file("stdout"));
     }
 

@@ -31,9 +31,8 @@ public:
         sigprocmask(SIG_SETMASK, &none, nullptr);
         if (chdir(workDir.c_str()) != 0)
             _exit(120);
-        // A suite run by systemd must not make the programs believe they are
-        // its services (Halvane would then log to the journal only).
-        unsetenv("INVOCATION_ID");
+        // A suite run by systemd must not make the programs believe they
+        // write to its journal.
         unsetenv("JOURNAL_STREAM");
         for (const auto& [name, value] : env)
             setenv(name.c_str(), value.c_str(), 1);

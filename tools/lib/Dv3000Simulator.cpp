@@ -654,7 +654,7 @@ std::string Dv3000Simulator::usage()
            "  --help             print this help and exit\n"
            "\n"
            "Runs until interrupted (Ctrl-C or SIGTERM), then exits with status 0.\n"
-           "Example (Halvane with dv3000Address=127.0.0.1, dv3000Port=2460):\n"
+           "Example (Halvane with [DV3000] Address = 127.0.0.1, RXPort = 2460):\n"
            "  dv3000-sim --udp 2460\n";
 }
 
