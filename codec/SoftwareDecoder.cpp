@@ -8,15 +8,8 @@
 namespace halvane {
 
 struct SoftwareDecoder::Vocoders {
-    std::unique_ptr<ambe_vocoder> ambe;
-    std::unique_ptr<imbe_vocoder> imbe;
-
-    ambe_vocoder& ambeVocoder()
-    {
-        if (!ambe)
-            ambe = std::make_unique<ambe_vocoder>();
-        return *ambe;
-    }
+    ambe_vocoder ambe;
+    imbe_vocoder imbe;
 };
 
 SoftwareDecoder::SoftwareDecoder() : vocoders_(std::make_unique<Vocoders>()) {}
@@ -32,7 +25,7 @@ std::string SoftwareDecoder::version()
 
 void SoftwareDecoder::decode72(const Ambe72Frame& frame, PcmBlock& pcm)
 {
-    vocoders_->ambeVocoder().ambe_decode(frame.bytes, pcm);
+    vocoders_->ambe.ambe_decode(frame.bytes, pcm);
 }
 
 void SoftwareDecoder::decode49(const Ambe49Frame& frame, PcmBlock& pcm)
@@ -42,17 +35,14 @@ void SoftwareDecoder::decode49(const Ambe49Frame& frame, PcmBlock& pcm)
 
 void SoftwareDecoder::decodeDstar(const DstarFrame& frame, PcmBlock& pcm)
 {
-    vocoders_->ambeVocoder().ambe_decode_dstar(frame.bytes, pcm);
+    vocoders_->ambe.ambe_decode_dstar(frame.bytes, pcm);
 }
 
 void SoftwareDecoder::decodeImbe(const ImbeFrame& frame, PcmBlock& pcm)
 {
-    Vocoders& v = *vocoders_;
-    if (!v.imbe)
-        v.imbe = std::make_unique<imbe_vocoder>();
     std::array<Word16, 8> words{};
     unpack_imbe_frame(frame.bytes, words);
-    v.imbe->decode(words.data(), pcm.data());
+    vocoders_->imbe.decode(words.data(), pcm.data());
 }
 
 } // namespace halvane

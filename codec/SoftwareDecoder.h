@@ -3,9 +3,8 @@
 // (ambe_decode_dstar) and IMBE (imbe_vocoder::decode of the frame's eight
 // code words). Every frame decodes; a tone or erasure frame gives silence.
 //
-// Each vocoder is built at its first frame, so a decoder that only ever sees
-// one frame kind carries one vocoder. AMBE+2 and D-STAR share the AMBE
-// vocoder's synthesis, so a switch between them joins smoothly.
+// AMBE+2 and D-STAR share the AMBE vocoder's synthesis, so a switch between
+// them joins smoothly.
 //
 // Ownership and thread-safety: owns the decoding state of one direction; used
 // by one thread at a time (the decode thread). It shares nothing with a

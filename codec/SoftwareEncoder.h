@@ -3,9 +3,7 @@
 // (ambe_encode_dstar) and IMBE (imbe_vocoder::encode, packed into the
 // 11-byte frame). Every block yields a frame.
 //
-// Each vocoder is built at its first frame, so an encoder that only ever
-// sees one frame kind carries one vocoder. AMBE+2 and D-STAR share the
-// AMBE vocoder's analysis, as one chip would.
+// AMBE+2 and D-STAR share the AMBE vocoder's analysis, as one chip would.
 //
 // Ownership and thread-safety: owns the encoding state of one direction; used
 // by one thread at a time (the encode thread). It shares nothing with a

@@ -52,7 +52,14 @@ TEST(Startup, BannerThenConfigurationIntoTheLogAndStdout)
     EXPECT_NE(r.log().find("Halvane is starting\n"), std::string::npos);
     EXPECT_NE(r.log().find("M: "), std::string::npos);
     EXPECT_NE(r.log().find("Setting [AMBE_AUDIO] repeaterID -> 3100002\n"), std::string::npos);
-    EXPECT_EQ(r.out(), r.log());
+    // Standard error shares the capture: the IMBE vocoder's banner is there
+    // once, beside the log lines.
+    std::string out = r.out();
+    const std::string banner = "Project 25 IMBE Encoder/Decoder Fixed-Point implementation\n";
+    const std::size_t at = out.find(banner);
+    ASSERT_NE(at, std::string::npos);
+    out.erase(at, banner.size());
+    EXPECT_EQ(out, r.log());
 }
 
 TEST(Startup, AnyOtherArgumentIsTheIniPath)

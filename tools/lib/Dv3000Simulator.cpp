@@ -559,18 +559,15 @@ void Dv3000Simulator::useSoftwareVocoder(Options& options)
     auto encoder = std::make_shared<SoftwareEncoder>();
     auto decoder = std::make_shared<SoftwareDecoder>();
     if (!options.encoder) {
-        options.encoder = [encoder](const Block& pcm, RateMode mode) {
-            Frame frame{};
+        options.encoder = [encoder](const Block& pcm, RateMode mode) -> Frame {
             if (mode == RateMode::Dstar) {
                 DstarFrame dstar;
                 encoder->encodeDstar(pcm, dstar);
-                frame = dstar.bytes;
-            } else {
-                Ambe72Frame ambe;
-                encoder->encode72(pcm, ambe);
-                frame = ambe.bytes;
+                return dstar.bytes;
             }
-            return frame;
+            Ambe72Frame ambe;
+            encoder->encode72(pcm, ambe);
+            return ambe.bytes;
         };
     }
     if (!options.decoder) {
@@ -655,7 +652,8 @@ std::string Dv3000Simulator::usage()
            "\n"
            "Runs until interrupted (Ctrl-C or SIGTERM), then exits with status 0.\n"
            "Example (Halvane with [DV3000] Address = 127.0.0.1, RXPort = 2460):\n"
-           "  dv3000-sim --udp 2460\n";
+           "  dv3000-sim --udp 2460\n"
+           "  dv3000-sim --udp 2460 --vocoder software    (to hear the speech)\n";
 }
 
 bool Dv3000Simulator::parseArguments(const std::vector<std::string>& args, Options& options, std::string& error,
