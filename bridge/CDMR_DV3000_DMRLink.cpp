@@ -3,6 +3,7 @@
 #include "AudioShaping.h"
 #include "CallRecord.h"
 #include "Log.h"
+#include "ProcessExit.h"
 #include "SignalWatcher.h"
 #include "Threads.h"
 #include "TlvDatagram.h"
@@ -281,8 +282,7 @@ void CDMR_DV3000_DMRLink::sendASLMetadata()
     int repeater = servers.repeaterID;
     if (repeater == gateway) {
         Log(6, "Repeater ID (%d) can not be the same as subscriber ID (%d). Fatal error exiting\n", repeater, repeater);
-        std::fflush(stdout);
-        _exit(254);
+        endProcess(254);
     }
     CallRecord call;
     call.source = static_cast<std::uint32_t>(gateway);
@@ -430,8 +430,7 @@ void CDMR_DV3000_DMRLink::exitApp(int status, int code)
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGHUP, SIG_DFL);
-    std::fflush(stdout);
-    _exit(status);
+    endProcess(status);
 }
 
 } // namespace halvane

@@ -160,6 +160,10 @@ const KeyDef KEYS[] = {
     {"GENERAL", "mute", 0, [](dv3000_servers& s, const char* v) { s.mute = parseMute(v); }},
     {"GENERAL", "PCMPort", 0, [](dv3000_servers& s, const char* v) { s.pcmPort = toInt(v); }},
     {"GENERAL", "usrpPacing", 0, [](dv3000_servers& s, const char* v) { s.usrpPacing = toBool(v); }},
+    {"GENERAL", "remoteControlAddress", 0, [](dv3000_servers& s, const char* v) { s.remoteControlAddress.set(v); }},
+    {"GENERAL", "remoteControlPort", 0, [](dv3000_servers& s, const char* v) { s.remoteControlPort = toInt(v); }},
+    {"GENERAL", "remoteControlReplyPort", 0,
+     [](dv3000_servers& s, const char* v) { s.remoteControlReplyPort = toInt(v); }},
 };
 
 // Lines hold 200 bytes with the line end and the terminating NUL.

@@ -46,6 +46,9 @@ void dv3000_servers::setDefaults()
     mute = Mute::OFF;
     usrpPacing = true;
     lastTune.set("");
+    remoteControlAddress.set("127.0.0.1");
+    remoteControlPort = 34002;
+    remoteControlReplyPort = 34003;
 }
 
 } // namespace halvane

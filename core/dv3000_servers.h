@@ -93,6 +93,11 @@ struct dv3000_servers {
     std::atomic_int mute{Mute::OFF};
     std::atomic_bool usrpPacing{true}; // decoded voice leaves on a 20 ms clock
     SettingText<OWNED_TEXT> lastTune;
+    // The console radio's remote control: where it listens, and the port on
+    // 127.0.0.1 its replies go to.
+    SettingText<64> remoteControlAddress;
+    std::atomic_int remoteControlPort{0};
+    std::atomic_int remoteControlReplyPort{0};
 
     dv3000_servers() { setDefaults(); }
 

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 
 namespace halvane {
 
@@ -150,12 +151,20 @@ int CDV3000_UDP::openSocket(const char* host, int readPortArg, const int* writeP
     return setUp(host, readPortArg, writePortList, flags);
 }
 
+void CDV3000_UDP::setBindAddress(std::string host)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    bindHost = std::move(host);
+}
+
 int CDV3000_UDP::setUp(const char* host, int readPortArg, const int* writePortList, int flags)
 {
     // Reopening must not leak the previous socket.
     replaceDescriptor(nullptr);
+    std::string listenHost;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        listenHost = bindHost;
         readPort = readPortArg;
         writePorts = copyPortList(writePortList);
         samePort = writePorts[0] == readPort;
@@ -178,12 +187,17 @@ int CDV3000_UDP::setUp(const char* host, int readPortArg, const int* writePortLi
             const int err = errno;
             Log(5, "Cannot set the UDP socket option, err: %d (%s)\n", err, errorText(err).c_str());
         }
-        const sockaddr_in local = makeAddress(readPortArg, htonl(INADDR_ANY));
+        in_addr listenAddress{htonl(INADDR_ANY)};
         int err = 0;
-        if (readPortArg < 0 || readPortArg > 65535)
+        if (readPortArg < 0 || readPortArg > 65535) {
             err = EINVAL; // would otherwise bind a port cut to 16 bits
-        else if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
-            err = errno;
+        } else if (!listenHost.empty() && !resolveIPv4(listenHost.c_str(), listenAddress)) {
+            err = EADDRNOTAVAIL; // never widened to every address
+        } else {
+            const sockaddr_in local = makeAddress(readPortArg, listenAddress.s_addr);
+            if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
+                err = errno;
+        }
         if (err != 0)
             Log(5, "Can not bind port %d, error code = %d (%s)\n", readPortArg, err, errorText(err).c_str());
     }

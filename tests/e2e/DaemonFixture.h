@@ -52,7 +52,7 @@ public:
                                                  std::vector<std::string>{"halvane.ini"}, dir.path(),
                                                  std::vector<std::pair<std::string, std::string>>{
                                                      {"HalvaneLogDir", dir.path()}},
-                                                 dir.file("stdout"));
+                                                 dir.file("stdout"), console);
     }
 
     // Starts with the software vocoder (no DV3000 needed) and waits until
@@ -73,6 +73,9 @@ public:
 
     TempDir dir;
     DaemonPorts ports;
+    // Standard input of the daemon when not empty: a terminal becomes its
+    // console (ChildProcess).
+    std::string console;
     std::unique_ptr<ChildProcess> process;
 };
 
