@@ -3,7 +3,10 @@
 #include "Log.h"
 
 #include <alsa/asoundlib.h>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 
 namespace halvane {
 
@@ -59,7 +62,23 @@ int configure(snd_pcm_t* pcm, AlsaPcm::Direction direction, int rate)
     return err;
 }
 
+void logAlsaMessage(const char* file, int line, const char* function, int, const char* fmt, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof(text), fmt, args);
+    va_end(args);
+    Log(1, "ALSA %s:%d (%s) %s\n", file != nullptr ? file : "", line, function != nullptr ? function : "", text);
+}
+
 } // namespace
+
+void quietAlsaLibrary()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { snd_lib_error_set_handler(logAlsaMessage); });
+}
 
 bool isAlsaPcmName(const char* name)
 {
@@ -68,6 +87,7 @@ bool isAlsaPcmName(const char* name)
 
 std::unique_ptr<AlsaPcm> AlsaPcm::open(const char* name, Direction direction, int rate, int& error)
 {
+    quietAlsaLibrary();
     snd_pcm_t* pcm = nullptr;
     const bool capture = direction == Direction::Capture;
     error = snd_pcm_open(&pcm, name, capture ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK,

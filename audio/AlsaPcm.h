@@ -52,4 +52,10 @@ private:
 // file or an audio file: a value without a '/' ("default", "plughw:1,0").
 bool isAlsaPcmName(const char* name);
 
+// Sends the ALSA library's own messages (which it would print on standard
+// error, such as a missing second card at every mixer switch) to the log at
+// the debug level. Callers report failures themselves. Any thread; the
+// first call sets it up.
+void quietAlsaLibrary();
+
 } // namespace halvane

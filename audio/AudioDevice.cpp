@@ -69,19 +69,21 @@ void openAlsaInput(audio_opts* opts, int speed)
         openAlsaOutput(opts, opts->inputDevice, speed, 4);
 }
 
-int writeWhole(int fd, const void* data, int len)
+// Repeats `transfer` (read or write) until `len` bytes are through, or the
+// device fails or has nothing more; returns the bytes through.
+template <typename Transfer, typename Byte>
+int transferWhole(Transfer transfer, int fd, Byte* bytes, int len)
 {
-    const auto* bytes = static_cast<const char*>(data);
-    int written = 0;
-    while (written < len) {
-        const ssize_t n = write(fd, bytes + written, static_cast<std::size_t>(len - written));
+    int done = 0;
+    while (done < len) {
+        const ssize_t n = transfer(fd, bytes + done, static_cast<std::size_t>(len - done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
-        written += static_cast<int>(n);
+        done += static_cast<int>(n);
     }
-    return written;
+    return done;
 }
 
 } // namespace
@@ -175,17 +177,7 @@ int readAudioIn(audio_opts* opts, audio_state* state, short* buf, int len)
     }
     if (opts->inputType == AUDIO_INPUT_ALSA)
         return opts->inputPcm ? opts->inputPcm->read(buf, len / 2) * 2 : 0;
-    auto* bytes = reinterpret_cast<char*>(buf);
-    int got = 0;
-    while (got < len) {
-        const ssize_t n = read(opts->inputFd, bytes + got, static_cast<std::size_t>(len - got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<int>(n);
-    }
-    return got;
+    return transferWhole(::read, opts->inputFd, reinterpret_cast<char*>(buf), len);
 }
 
 int processAudioxxx(const void* pcm, int len)
@@ -200,7 +192,7 @@ int processAudioxxx(const void* pcm, int len)
         return opts->outputPcm->write(static_cast<const std::int16_t*>(pcm), len / 2) * 2;
     if (opts->outputFd < 0)
         return 0;
-    return writeWhole(opts->outputFd, pcm, len);
+    return transferWhole(::write, opts->outputFd, static_cast<const char*>(pcm), len);
 }
 
 void soundCardMode(bool transmit)
@@ -216,6 +208,7 @@ void soundCardMode(bool transmit)
 
 void SetAlsaMasterMute(int on, const char* element)
 {
+    quietAlsaLibrary();
     snd_mixer_t* mixer = nullptr;
     if (snd_mixer_open(&mixer, 0) < 0)
         return;
