@@ -1,6 +1,6 @@
-// A pseudo-terminal for tests: the test holds the master side and also keeps
-// the slave open (so its settings persist and can be read back); a program
-// under test is handed slavePath() as its console or as a character device.
+// A pseudo-terminal for tests: the test holds the master side and keeps the
+// slave open too (so its settings persist and can be read back); a program
+// under test gets slavePath() as its console or as a character device.
 #pragma once
 
 #include <chrono>
@@ -20,20 +20,15 @@ public:
     PseudoTerminal()
     {
         master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
-            return;
-        const char* name = ptsname(master_);
-        if (name == nullptr)
-            return;
-        slavePath_ = name;
-        slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0 && ptsname(master_) != nullptr) {
+            slavePath_ = ptsname(master_);
+            slave_ = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        }
     }
     ~PseudoTerminal()
     {
-        if (slave_ >= 0)
-            close(slave_);
-        if (master_ >= 0)
-            close(master_);
+        close(slave_);
+        close(master_);
     }
     PseudoTerminal(const PseudoTerminal&) = delete;
     PseudoTerminal& operator=(const PseudoTerminal&) = delete;
@@ -41,45 +36,35 @@ public:
     bool ok() const { return slave_ >= 0; }
     const std::string& slavePath() const { return slavePath_; }
 
-    // The slave's settings as a program on it sees them.
-    termios settings() const
+    // As a console: line editing and echo on, as a shell leaves them.
+    bool echoAndLinesOn() const
+    {
+        termios t{};
+        return tcgetattr(slave_, &t) == 0 && (t.c_lflag & ECHO) != 0 && (t.c_lflag & ICANON) != 0;
+    }
+    // As a device: bytes written to the slave pass unchanged.
+    void makeRaw() const
     {
         termios t{};
         tcgetattr(slave_, &t);
-        return t;
-    }
-    bool echoAndLinesOn() const
-    {
-        const termios t = settings();
-        return (t.c_lflag & ECHO) != 0 && (t.c_lflag & ICANON) != 0;
-    }
-
-    // Binary data written to the slave passes unchanged (no newline mapping).
-    void makeRaw() const
-    {
-        termios t = settings();
         cfmakeraw(&t);
         tcsetattr(slave_, TCSANOW, &t);
     }
 
-    // Typing at the console.
     bool type(const std::string& keys) const
     {
         return write(master_, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
     }
 
-    // What the program wrote to the slave, as far as it arrives within `wait`.
-    std::vector<std::uint8_t> read(std::chrono::milliseconds wait) const
+    // What the program wrote to the slave, until nothing comes for `quiet`.
+    std::vector<std::uint8_t> read(std::chrono::milliseconds quiet) const
     {
         std::vector<std::uint8_t> all;
         pollfd p{master_, POLLIN, 0};
-        while (poll(&p, 1, static_cast<int>(wait.count())) > 0) {
-            std::uint8_t chunk[4096];
-            const ssize_t n = ::read(master_, chunk, sizeof(chunk));
-            if (n <= 0)
-                break;
+        std::uint8_t chunk[4096];
+        ssize_t n = 0;
+        while (poll(&p, 1, static_cast<int>(quiet.count())) > 0 && (n = ::read(master_, chunk, sizeof(chunk))) > 0)
             all.insert(all.end(), chunk, chunk + n);
-        }
         return all;
     }
 

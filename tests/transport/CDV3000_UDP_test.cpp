@@ -150,6 +150,19 @@ TEST_F(UdpEndpoint, FailedBindIsLoggedAndTheSocketStillSends)
     EXPECT_NE(log.text().find("Can not bind port 70000, error code = 22 ("), std::string::npos);
 }
 
+// A listener narrowed to one address hears nothing sent to another.
+TEST_F(UdpEndpoint, BindAddressNarrowsTheListener)
+{
+    const int r = freeUdpPort();
+    CDV3000_UDP ep;
+    ep.setBindAddress("127.0.0.2");
+    ep.openSocket("127.0.0.2", r, CDV3000_UDP::FLAG_BIND);
+    EXPECT_EQ(writeText(ep, "two"), 3);
+    EXPECT_EQ(readOne(ep), "two");
+    Peer().sendTo(r, "one"); // to 127.0.0.1
+    EXPECT_FALSE(ep.waitForData(0, 200000));
+}
+
 TEST_F(UdpEndpoint, WriteListEndsAtZeroAndAfterSixteenPorts)
 {
     std::vector<std::unique_ptr<Peer>> peers;
