@@ -21,8 +21,9 @@ namespace {
 constexpr const char* LOOPBACK = "127.0.0.1";
 constexpr int BLOCK_BYTES = static_cast<int>(USRP_VOICE_BYTES);
 constexpr std::chrono::milliseconds BLOCK_TIME{20};
-// A device that keeps failing logs its first bad block and then one a second.
-constexpr int BAD_READS_PER_LINE = 50;
+// A device that keeps failing (or /dev/null) logs its first bad block and
+// then one a minute, not a line per block for months.
+constexpr int BAD_READS_PER_LINE = 3000;
 
 // The console's settings before the loop changed them, and the ones in use.
 // Guarded by consoleMutex, which the exit action takes too, so a process

@@ -24,7 +24,7 @@
 // Pacing: the sound input paces the loop (one blocking read per block); an
 // audio file is read as fast as the loop runs and its end ends the process.
 // A failing device is not allowed to spin the loop: a block that came back
-// empty waits one block's time.
+// empty waits one block's time, and bad reads are logged once a minute.
 //
 // Ownership and lifetime: the loop owns its endpoint and the remote control;
 // the audio records and the settings outlive it. runLoop runs on the main

@@ -59,14 +59,15 @@ public:
     bool running() const { return d.waitForLog("Starting USRP --> Halvane (encoder) -> TLV thread"); }
 
     // A block every 10 ms, as a sound card would deliver them faster; block k
-    // holds one value throughout.
-    void feed()
+    // holds one value throughout (with `speech`; otherwise silence, which VOX
+    // leaves alone).
+    void feed(bool speech = true)
     {
         feeding = true;
-        feeder = std::thread([this] {
+        feeder = std::thread([this, speech] {
             for (short k = 0; feeding; k = static_cast<short>((k + 1) % 50)) {
                 std::array<short, 160> block;
-                block.fill(static_cast<short>(100 + 10 * k));
+                block.fill(speech ? static_cast<short>(100 + 10 * k) : 0);
                 [[maybe_unused]] const ssize_t written = write(micFd, block.data(), 320);
                 std::this_thread::sleep_for(10ms);
             }
@@ -181,8 +182,8 @@ TEST(Console, RemoteControlCommandsAndReplies)
     ConsoleRig rig;
     ASSERT_TRUE(rig.start("/dev/null"));
     ASSERT_TRUE(rig.running());
-    rig.feed();
-    EXPECT_TRUE(rig.d.hasLog("keyboard PTT off"));
+    rig.feed(false);
+    EXPECT_TRUE(rig.d.waitForLog("keyboard PTT off"));
 
     for (const char* ignored : {"set", "get", "set vox", "hello world", "SET vox true", "get\x1b[2J"})
         rig.command(ignored);
