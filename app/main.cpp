@@ -3,18 +3,20 @@
 
 #include "AudioDevice.h"
 #include "CDMR_DV3000_DMRLink.h"
+#include "CMicAudio.h"
 #include "ConfigFile.h"
 #include "HealthRecord.h"
 #include "Log.h"
+#include "ProcessExit.h"
 #include "ServiceMonitor.h"
 #include "SignalWatcher.h"
 #include "SoftwareDecoder.h"
 #include "SystemdNotify.h"
+#include "Threads.h"
 #include "Version.h"
 
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace halvane {
 
@@ -52,10 +54,9 @@ void sigHandler(int sig)
     Log(3, "Signal %d received, exiting %s\n", sig, APP_NAME);
     if (CDMR_DV3000_DMRLink* bridge = gHalvane.load())
         bridge->exitApp(0, 0);
-    // No bridge yet: end at once. _exit rather than exit, because other
-    // threads are running and must not see static destructors.
-    std::fflush(stdout);
-    _exit(0);
+    // No bridge yet: end at once, without static destructors, because other
+    // threads are running.
+    endProcess(0);
 }
 
 void* DMRLink(void*)
@@ -72,8 +73,7 @@ void* DMRLink(void*)
         Log(3, "Using hardware AMBE vocoder\n");
     } else if (servers.ambeSize != 88 && !servers.decoderFallBack) {
         Log(6, "DV3000 not found!, Fatal error exiting.\n");
-        std::fflush(stdout);
-        _exit(252);
+        endProcess(252);
     } else if (bridge->emulator) {
         Log(4, "Using the vocoder emulator for AMBE frames, the software vocoder for D-STAR and IMBE\n");
     } else {
@@ -96,11 +96,29 @@ void* DMRLink(void*)
     return nullptr;
 }
 
-void runDMRLink(audio_opts*, audio_state*)
+// With the microphone the bridge runs on a thread of its own and the main
+// thread becomes the console radio.
+void runDMRLink(audio_opts* opts, audio_state* state)
 {
-    if (servers.useMicrophone)
-        Log(4, "The microphone loop is not part of this build; running the bridge alone\n");
-    DMRLink(nullptr);
+    if (!servers.useMicrophone) {
+        DMRLink(nullptr);
+        return;
+    }
+    const bool started = startDetachedThread([] {
+        DMRLink(nullptr);
+        // As in the main thread: the TLV listener could not be set up.
+        endProcess(0);
+    });
+    if (!started) {
+        Log(6, "Error creating bridge thread\n");
+        endProcess(1);
+    }
+    CMicAudio mic(opts, state);
+    mic.runLoop();
+    // The loop only returns when its endpoint could not be opened: without
+    // it the console radio cannot transmit, which is a local audio failure.
+    Log(6, "The microphone loop could not open its endpoint, exiting\n");
+    endProcess(1);
 }
 
 void openLocalAudio(audio_opts& opts)
@@ -163,12 +181,12 @@ int main(int argc, char** argv)
     setAudioDeviceName(opts.inputDevice, servers.inputAudioDevice.get().c_str());
     setAudioDeviceName(opts.outputDevice, servers.outputAudioDevice.get().c_str());
 
-    if (getAudioEnabled())
+    // The microphone loop reads the sound input even when nothing is monitored.
+    if (getAudioEnabled() || servers.useMicrophone)
         openLocalAudio(opts);
 
     runDMRLink(&opts, &state);
     // The TLV listener could not be set up. Worker threads may be running,
     // so end without static destructors.
-    std::fflush(stdout);
-    _exit(0);
+    endProcess(0);
 }

@@ -3,6 +3,7 @@
 #include "AudioShaping.h"
 #include "CallRecord.h"
 #include "Log.h"
+#include "ProcessExit.h"
 #include "SignalWatcher.h"
 #include "SystemdNotify.h"
 #include "Threads.h"
@@ -72,8 +73,7 @@ void exitUnlessListening(const CDV3000_UDP& listener, const char* section, int p
     if (listener.isBound())
         return;
     Log(6, "Can not listen on port %d ([%s] RXPort), see the line above. Fatal error exiting\n", port, section);
-    std::fflush(stdout);
-    _exit(CDMR_DV3000_DMRLink::EXIT_CANNOT_LISTEN);
+    endProcess(CDMR_DV3000_DMRLink::EXIT_CANNOT_LISTEN);
 }
 
 bool usrpMuted()
@@ -363,8 +363,7 @@ void CDMR_DV3000_DMRLink::sendASLMetadata()
     int repeater = servers.repeaterID;
     if (repeater == gateway) {
         Log(6, "Repeater ID (%d) can not be the same as subscriber ID (%d). Fatal error exiting\n", repeater, repeater);
-        std::fflush(stdout);
-        _exit(254);
+        endProcess(254);
     }
     CallRecord call;
     call.source = static_cast<std::uint32_t>(gateway);
@@ -537,8 +536,7 @@ void CDMR_DV3000_DMRLink::exitApp(int status, int code)
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGHUP, SIG_DFL);
-    std::fflush(stdout);
-    _exit(status);
+    endProcess(status);
 }
 
 } // namespace halvane

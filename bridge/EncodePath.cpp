@@ -4,6 +4,7 @@
 #include "AudioShaping.h"
 #include "CUsrpPacket.h"
 #include "Log.h"
+#include "ProcessExit.h"
 #include "dv3000_servers.h"
 
 #include <algorithm>
@@ -78,8 +79,7 @@ void EncodePath::start()
     const int repeater = settings_.repeaterID;
     if (repeater == settings_.gatewayDmrId) {
         Log(6, FATAL_IDS, repeater, repeater);
-        std::fflush(stdout);
-        _exit(254);
+        endProcess(254);
     }
 }
 

@@ -49,6 +49,9 @@ void dv3000_servers::setDefaults()
     usrpAnySource = false;
     dv3000ReplyTimeoutMS = 250;
     lastTune.set("");
+    remoteControlAddress.set("127.0.0.1");
+    remoteControlPort = 34002;
+    remoteControlReplyPort = 34003;
 }
 
 } // namespace halvane

@@ -99,6 +99,11 @@ struct dv3000_servers {
     // Longest wait for the DV3000's answer to one block, in ms.
     std::atomic_int dv3000ReplyTimeoutMS{250};
     SettingText<OWNED_TEXT> lastTune;
+    // The console radio's remote control: where it listens, and the port on
+    // 127.0.0.1 its replies go to.
+    SettingText<64> remoteControlAddress;
+    std::atomic_int remoteControlPort{0};
+    std::atomic_int remoteControlReplyPort{0};
 
     dv3000_servers() { setDefaults(); }
 

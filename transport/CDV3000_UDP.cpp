@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 
 namespace halvane {
 
@@ -130,12 +131,20 @@ int CDV3000_UDP::openSocket(const char* host, int readPortArg, const int* writeP
     return setUp(host, readPortArg, writePortList, flags);
 }
 
+void CDV3000_UDP::setBindAddress(std::string host)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    bindHost = std::move(host);
+}
+
 int CDV3000_UDP::setUp(const char* host, int readPortArg, const int* writePortList, int flags)
 {
     // Reopening must not leak the previous socket.
     closeSocket();
+    std::string listenHost;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        listenHost = bindHost;
         readPort = readPortArg;
         writePorts = copyPortList(writePortList);
         samePort = writePorts[0] == readPort;
@@ -158,12 +167,17 @@ int CDV3000_UDP::setUp(const char* host, int readPortArg, const int* writePortLi
         // No SO_REUSEADDR: with it a second process could bind the same port
         // and the two would take each other's datagrams; without it the
         // second one's bind fails and it can say so.
-        const sockaddr_in local = makeAddress(readPortArg, htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY));
+        in_addr listenAddress{htonl(loopback ? INADDR_LOOPBACK : INADDR_ANY)};
         int err = 0;
-        if (readPortArg < 0 || readPortArg > 65535)
+        if (readPortArg < 0 || readPortArg > 65535) {
             err = EINVAL; // would otherwise bind a port cut to 16 bits
-        else if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
-            err = errno;
+        } else if (!listenHost.empty() && !resolveIPv4(listenHost.c_str(), listenAddress)) {
+            err = EADDRNOTAVAIL; // never widened to every address
+        } else {
+            const sockaddr_in local = makeAddress(readPortArg, listenAddress.s_addr);
+            if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0)
+                err = errno;
+        }
         if (err != 0)
             Log(5, "Can not bind port %d, error code = %d (%s)\n", readPortArg, err, errorText(err).c_str());
         isBound = err == 0;

@@ -77,6 +77,12 @@ public:
     int openSocket(const char* host, int port, int flags);
     int openSocket(const char* host, int readPort, const int* writePorts, int flags);
 
+    // The local address that the next set-up with FLAG_BIND listens on: a
+    // numeric IPv4 address or a host name. Empty (the default) listens on
+    // every local address. One that does not resolve fails the bind (logged),
+    // never widening it to every address.
+    void setBindAddress(std::string host);
+
     // Harmless on a closed endpoint. Wakes a thread blocked in waitForData().
     void closeSocket();
 
@@ -172,7 +178,7 @@ private:
     void replaceDescriptor(DescriptorRef next);
 
     // Guards readSockAddr, writeSockAddr, writeHost, readPort, writePorts,
-    // samePort and haveSender. Held across a whole writeSocket so that every write port
+    // samePort, haveSender and bindHost. Held across a whole writeSocket so that every write port
     // sees concurrent writers in the same order.
     mutable std::mutex mutex;
     sockaddr_in readSockAddr{};
@@ -182,6 +188,7 @@ private:
     PortList writePorts{};
     bool samePort = false;
     bool haveSender = false;
+    std::string bindHost;
 
     // Operations lease the descriptor instead of reading a bare number, so a
     // number is never used after its close (by then it may name another

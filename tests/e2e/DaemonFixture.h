@@ -53,7 +53,7 @@ public:
         env.emplace_back("HalvaneLogDir", dir.path());
         process = std::make_unique<ChildProcess>(std::string(HALVANE_BIN_DIR) + "/Halvane",
                                                  std::vector<std::string>{"halvane.ini"}, dir.path(), env,
-                                                 dir.file("stdout"));
+                                                 dir.file("stdout"), console);
     }
 
     // Starts with the software vocoder (no DV3000 needed) and waits until
@@ -83,6 +83,9 @@ public:
 
     TempDir dir;
     DaemonPorts ports;
+    // Standard input of the daemon when not empty: a terminal becomes its
+    // console (ChildProcess).
+    std::string console;
     std::unique_ptr<ChildProcess> process;
 };
 

@@ -1,6 +1,9 @@
 // Starts a program (the real Halvane binary or a tool) for an end-to-end
 // test, with its own working directory, environment additions and standard
 // output captured in a file; kills it when the object goes out of scope.
+// Standard input is inherited, or opened from `stdinPath`; a terminal there
+// (a pseudo-terminal's slave) becomes the program's controlling terminal in
+// a session of its own, with the program in the foreground, as a console.
 #pragma once
 
 #include <chrono>
@@ -8,6 +11,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -20,7 +24,7 @@ class ChildProcess {
 public:
     ChildProcess(const std::string& program, const std::vector<std::string>& args, const std::string& workDir,
                  const std::vector<std::pair<std::string, std::string>>& env = {},
-                 const std::string& stdoutPath = "/dev/null")
+                 const std::string& stdoutPath = "/dev/null", const std::string& stdinPath = "")
     {
         pid_ = fork();
         if (pid_ != 0)
@@ -36,6 +40,17 @@ public:
         unsetenv("JOURNAL_STREAM");
         for (const auto& [name, value] : env)
             setenv(name.c_str(), value.c_str(), 1);
+        if (!stdinPath.empty()) {
+            setsid();
+            int in = open(stdinPath.c_str(), O_RDWR);
+            if (in < 0)
+                _exit(122);
+            if (isatty(in) != 0)
+                ioctl(in, TIOCSCTTY, 0);
+            dup2(in, STDIN_FILENO);
+            if (in != STDIN_FILENO)
+                close(in);
+        }
         int out = open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out >= 0) {
             dup2(out, STDOUT_FILENO);

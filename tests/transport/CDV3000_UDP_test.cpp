@@ -185,6 +185,19 @@ TEST_F(UdpEndpoint, ABoundPortIsNeverSharedAndALoopbackListenerStaysOnLoopback)
     EXPECT_FALSE(first.isBound());
 }
 
+// A listener narrowed to one address hears nothing sent to another.
+TEST_F(UdpEndpoint, BindAddressNarrowsTheListener)
+{
+    const int r = freeUdpPort();
+    CDV3000_UDP ep;
+    ep.setBindAddress("127.0.0.2");
+    ep.openSocket("127.0.0.2", r, CDV3000_UDP::FLAG_BIND);
+    EXPECT_EQ(writeText(ep, "two"), 3);
+    EXPECT_EQ(readOne(ep), "two");
+    Peer().sendTo(r, "one"); // to 127.0.0.1
+    EXPECT_FALSE(ep.waitForData(0, 200000));
+}
+
 TEST_F(UdpEndpoint, WriteListEndsAtZeroAndAfterSixteenPorts)
 {
     std::vector<std::unique_ptr<Peer>> peers;
