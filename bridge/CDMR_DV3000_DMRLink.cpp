@@ -475,9 +475,15 @@ void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool)
             // beyond loopback if it is elsewhere.
             listenAddress = servers.tlvAddress.get();
             tlvGuard.configure(listenAddress, servers.tlvAnySource);
-            listener.closeSocket();
-            listener.openSocket(listenAddress.c_str(), port, listenFlags(tlvGuard));
-            Log(2, "TLV rx socket reopened for %s:%d\n", listenAddress.c_str(), port);
+            const int flags = listenFlags(tlvGuard);
+            // A socket that already listens where it should stays open: the
+            // partner's next datagram may be on its way.
+            if (port != listener.getReadPort() || !listener.isBound() ||
+                listener.isLoopbackOnly() != ((flags & CDV3000_UDP::FLAG_LOOPBACK) != 0)) {
+                listener.closeSocket();
+                listener.openSocket(listenAddress.c_str(), port, flags);
+                Log(2, "TLV rx socket reopened for %s:%d\n", listenAddress.c_str(), port);
+            }
         }
     }
 }

@@ -89,6 +89,8 @@ public:
     bool isOpen() const { return sock.load() >= 0; }
     // The last set-up asked for a bind and got it.
     bool isBound() const { return bound.load(); }
+    // Bound, and on 127.0.0.1 only (FLAG_LOOPBACK).
+    bool isLoopbackOnly() const { return loopbackOnly.load(); }
     // The descriptor, or -1 when closed. For tests and log lines only: it
     // may be closed by another thread as soon as it is returned.
     int getSocket() const { return sock.load(); }
