@@ -537,7 +537,7 @@ void CDMR_DV3000_DMRLink::exitApp(int status, int code)
         usrpSocket->closeSocket();
     }
     subscribers.freeSubscriberMap();
-    MacroRunner::removeInfoFile();
+    macros.removeInfoFile();
     notifyServiceManager("STOPPING=1");
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);

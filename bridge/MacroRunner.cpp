@@ -234,7 +234,8 @@ std::string MacroRunner::getInfoAsJson()
 {
     std::lock_guard<std::mutex> lock(infoMutex_);
     std::string record = buildInfoRecord();
-    writeInfoFile(infoFilePath(), withHealth(record));
+    if (!infoRemoved_)
+        writeInfoFile(infoFilePath(), withHealth(record));
     Log(1, "%s\n", record.c_str());
     return record;
 }
@@ -242,11 +243,14 @@ std::string MacroRunner::getInfoAsJson()
 void MacroRunner::refreshInfoFile()
 {
     std::lock_guard<std::mutex> lock(infoMutex_);
-    writeInfoFile(infoFilePath(), withHealth(buildInfoRecord()));
+    if (!infoRemoved_)
+        writeInfoFile(infoFilePath(), withHealth(buildInfoRecord()));
 }
 
 void MacroRunner::removeInfoFile()
 {
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    infoRemoved_ = true;
     ::unlink(infoFilePath().c_str());
 }
 

@@ -55,9 +55,10 @@ public:
     std::string getInfoAsJson();
     // Rewrites the file alone, without the log line (the periodic refresh).
     void refreshInfoFile();
-    // Removes the file (the process is ending: a stale record would tell
-    // scripts that the bridge still runs).
-    static void removeInfoFile();
+    // Removes the file for good (the process is ending: a stale record would
+    // tell scripts that the bridge still runs); a refresh racing the exit on
+    // another thread writes nothing after it.
+    void removeInfoFile();
 
     // Runs one command through the shell with HVINFO set, logs "Macro result
     // was %d" and returns the raw wait status (-1 when no shell started).
@@ -79,6 +80,7 @@ public:
 
 private:
     std::mutex infoMutex_; // one record build and file write at a time
+    bool infoRemoved_ = false; // guarded by infoMutex_
 };
 
 } // namespace halvane

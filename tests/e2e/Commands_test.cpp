@@ -454,7 +454,8 @@ TEST(Commands, ClientTextsAndTheInfoRecord)
 
     // A call sign added to the file counts once the database is reloaded.
     r.d.dir.write("subscribers.csv", "3100001,N0\"Q\\Z\t,Gate Way\n3100777,N0NEW,New\n");
-    ASSERT_TRUE(r.command("reloadDatabase", "Reload subscriber database files\n"));
+    // The reload is announced before it reads the file: wait for the count.
+    ASSERT_TRUE(r.command("reloadDatabase", "Subscriber IDs loaded: 2 from"));
     call = CallRecord{};
     call.call = "N0NEW";
     ASSERT_TRUE(r.client.sendCallRecord(call));
