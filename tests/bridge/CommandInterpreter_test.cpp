@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,14 +35,7 @@ std::vector<std::uint8_t> payloadOf(const CallRecord& call)
 
 CallRecord callOf(std::uint32_t source, std::uint32_t repeater, std::string text)
 {
-    CallRecord call;
-    call.source = source;
-    call.repeater = repeater;
-    call.destination = 91;
-    call.slot = 1;
-    call.colorCode = 1;
-    call.call = std::move(text);
-    return call;
+    return CallRecord{source, repeater, 91, 1, 1, std::move(text)};
 }
 
 class ClientCallRecord : public ::testing::Test {
@@ -115,14 +110,12 @@ TEST_F(ClientCallRecord, MissingIdentityIsTakenFromSettingsAndSubscribers)
     call = resolve(callOf(0, 0, "{\"name\":\"x\"}"));
     ASSERT_TRUE(call);
     EXPECT_EQ(call->call, "GW1CALL");
-}
 
-TEST_F(ClientCallRecord, SettingsOverrideTheClientsChoice)
-{
+    // The settings, once set, override the client's choice.
     servers.txTg = 3100;
     servers.txTs = 2;
     servers.colorCode = 7;
-    auto call = resolve(callOf(3100555, 0, "X"));
+    call = resolve(callOf(3100555, 0, "X"));
     ASSERT_TRUE(call);
     EXPECT_EQ(call->destination, 3100u);
     EXPECT_EQ(call->slot, 2u);
@@ -170,6 +163,10 @@ TEST(CommandArguments, ListsFromTextOrFile)
     EXPECT_FALSE(buildMacroList("INFO:MACRO:", dir.file("missing").c_str()));
     EXPECT_FALSE(buildMacroList("INFO:MACRO:", dir.path().c_str())) << "a directory";
     EXPECT_FALSE(buildMacroList("INFO:MACRO:", "/dev/zero")) << "a device would fill the list with NULs for ever";
+    // A list file named by a peer is read only when every user may read it.
+    const std::string secret = dir.write("secret", "root:hash\n");
+    chmod(secret.c_str(), 0600);
+    EXPECT_FALSE(buildMacroList("INFO:MACRO:", secret.c_str()));
 }
 
 TEST(CommandArguments, ListsAreCutToTheirBuffer)

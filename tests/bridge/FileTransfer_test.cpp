@@ -9,9 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -33,19 +30,6 @@ Bytes randomBytes(std::size_t size, unsigned seed)
     for (auto& b : bytes)
         b = static_cast<std::uint8_t>(rng());
     return bytes;
-}
-
-std::string md5sumOf(const std::string& path)
-{
-    std::string digest;
-    if (FILE* pipe = ::popen(("md5sum '" + path + "'").c_str(), "r")) {
-        char line[128] = {};
-        if (std::fgets(line, sizeof line, pipe) != nullptr)
-            digest.assign(line, strnlen(line, 32));
-        ::pclose(pipe);
-    }
-    std::transform(digest.begin(), digest.end(), digest.begin(), [](char c) { return std::toupper(c); });
-    return digest;
 }
 
 // One record the transfer sent, taken apart.
@@ -150,12 +134,9 @@ TEST_F(FileTransferTest, DownloadIsBeginDataOf120AndEndWithTheFileMd5)
         EXPECT_EQ(joined, content);
         EXPECT_EQ(sent[4].command(), FILE_XFER_END);
         EXPECT_EQ(sent[4].length(), 33u);
-        EXPECT_EQ(sent[4].digest(), md5sumOf(path));
+        EXPECT_EQ(sent[4].digest(), Md5Digest::hex(content));
         EXPECT_EQ(pauses, 3);
     }
-    EXPECT_TRUE(log.has('I', "Asked to return file name " + path));
-    EXPECT_TRUE(log.has('I', "File found, begin transfer"));
-    EXPECT_TRUE(log.has('I', "File transfer complete.  3 packets sent"));
 
     // An empty file: begin of size 0, no data, the digest of nothing.
     sent.clear();
@@ -164,7 +145,6 @@ TEST_F(FileTransferTest, DownloadIsBeginDataOf120AndEndWithTheFileMd5)
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].size(), 0u);
     EXPECT_EQ(sent[1].digest(), "D41D8CD98F00B204E9800998ECF8427E");
-    EXPECT_TRUE(log.has('I', "File transfer complete.  0 packets sent"));
 }
 
 TEST_F(FileTransferTest, UrlAndUnlimited)
@@ -174,7 +154,6 @@ TEST_F(FileTransferTest, UrlAndUnlimited)
     EXPECT_EQ(sent[0].command(), FILE_XFER_BEGIN);
     EXPECT_EQ(sent[0].size(), 0u);
     EXPECT_EQ(sent[0].text(5), "http://example.org/a/b?c=%s");
-    EXPECT_TRUE(log.has('I', "Asked to push URL http://example.org/a/b?c=%s"));
 
     // "unlimited": the absolute path is opened as it is, and an upload lands there too.
     TempDir elsewhere;
@@ -213,7 +192,6 @@ TEST_F(FileTransferTest, RequestsThatFindNothing)
         request(name);
         EXPECT_EQ(onlyError(), "File NOT found");
     }
-    EXPECT_TRUE(log.has('I', "File NOT found"));
 }
 
 TEST_F(FileTransferTest, NamesThatWouldLeaveTheDirectoryAreRefused)
@@ -252,7 +230,6 @@ TEST_F(FileTransferTest, UploadTakesSequenceNumbersInOrder)
     const Bytes content = randomBytes(300, 2);
     const std::span<const std::uint8_t> all(content);
     feed(fileBeginRecord(300, "sub/up.bin"));
-    EXPECT_TRUE(log.has('I', "File transfer has begun for file: " + root.file("up.bin")));
     feed(fileUploadRecord(0, all.subspan(0, 120)));
     feed(fileUploadRecord(1, all.subspan(120, 120)));
     feed(fileUploadRecord(1, all.subspan(0, 120))); // a repeat: not stored
@@ -260,9 +237,6 @@ TEST_F(FileTransferTest, UploadTakesSequenceNumbersInOrder)
     feed(fileEndRecord(Md5Digest::hex(content)));
     EXPECT_TRUE(sent.empty());
     EXPECT_EQ(readFile(root.file("up.bin")), std::string(content.begin(), content.end()));
-    EXPECT_TRUE(log.has('D', "Sequence number 1 accepted for file " + root.file("up.bin")));
-    EXPECT_TRUE(log.has('D', "Sequence number 1 NOT accepted for file " + root.file("up.bin") + ", expected 2"));
-    EXPECT_TRUE(log.has('I', "File " + root.file("up.bin") + " written to disk"));
     EXPECT_FALSE(transfer.uploading());
 
     // A chunk is cut at the announced size.
@@ -289,7 +263,6 @@ TEST_F(FileTransferTest, FailedUploadsWriteNothing)
     feed(fileEndRecord(Md5Digest::hex(Bytes(200, 0))));
     EXPECT_EQ(onlyError(), "MD5 does not match");
     EXPECT_FALSE(std::filesystem::exists(root.file("bad.bin")));
-    EXPECT_TRUE(log.has('I', "MD5 does not match for file " + root.file("bad.bin") + ".  File not saved"));
 
     // Too large: refused, and the upload that follows is logged once.
     sent.clear();
@@ -300,10 +273,7 @@ TEST_F(FileTransferTest, FailedUploadsWriteNothing)
     feed(fileEndRecord(Md5Digest::hex(content)));
     EXPECT_EQ(sent.size(), 1u);
     EXPECT_FALSE(std::filesystem::exists(root.file("huge")));
-    int strays = 0;
-    for (const std::string& line : log.lines())
-        strays += line.find("No file upload in progress") != std::string::npos;
-    EXPECT_EQ(strays, 1);
+    EXPECT_EQ(log.count("No file upload in progress"), 1);
     feed(fileBeginRecord(FILE_XFER_MAX_SIZE, "huge"));
     EXPECT_TRUE(transfer.uploading());
 

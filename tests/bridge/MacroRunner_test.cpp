@@ -70,7 +70,6 @@ protected:
 
     void addMacro(const std::string& name, const std::string& command) { servers.macros.push_back({name, command}); }
 
-    std::string output(const std::string& name) const { return readFile(dir.file(name)); }
     bool marked() const { return std::filesystem::exists(dir.file("MARK")); }
 
     LogCapture log{3};
@@ -132,12 +131,10 @@ TEST_F(MacroRunnerTest, CommandTextRunsTheFirstMacroOfItsNameWithItsWords)
     // No argument: the command alone.
     EXPECT_TRUE(runner.executeMacroCommand("*SAY", false));
     EXPECT_EQ(readFile(out), "[]");
-}
 
-TEST_F(MacroRunnerTest, MissingMacrosAndEmptyNamesRunNothing)
-{
-    addMacro("say", "touch " + dir.file("MARK"));
-    EXPECT_FALSE(runner.executeMacroCommand("*SAY 1", false)) << "names are case-sensitive";
+    // Missing macros and empty names run nothing; names are case-sensitive.
+    servers.macros = {{"say", "touch " + dir.file("MARK")}};
+    EXPECT_FALSE(runner.executeMacroCommand("*SAY 1", false));
     EXPECT_FALSE(log.contains("was not found"));
     EXPECT_FALSE(runner.executeMacroCommand("*NOPE#1", true));
     EXPECT_TRUE(log.has('I', "Macro *NOPE was not found, being ignored"));
@@ -169,7 +166,7 @@ TEST_F(MacroRunnerTest, EventMacrosAllRunWithTheTextInPlaceOfTheFirstPercentS)
     addMacro("OnEvent", "echo \"second %s %d %n %s\" >>" + dir.file("out"));
 
     runner.executeMacroCommand("OnEvent", "call 3100");
-    EXPECT_EQ(output("out"), "first call 3100\nsecond call 3100 %d %n %s\n")
+    EXPECT_EQ(readFile(dir.file("out")), "first call 3100\nsecond call 3100 %d %n %s\n")
         << "the format's other '%' stay as written";
     EXPECT_FALSE(marked());
     EXPECT_TRUE(log.has('I', "Execute OnEvent macro : echo \"second call 3100 %d %n %s\" >>"));

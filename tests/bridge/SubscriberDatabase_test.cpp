@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -43,14 +42,6 @@ protected:
         db.loadSubscriberMap(path.c_str());
     }
 
-    int logCount(const std::string& fragment) const
-    {
-        const auto lines = log.lines();
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.find(fragment) != std::string::npos;
-        }));
-    }
-
     LogCapture log{3};
     TempDir dir;
     std::atomic<std::uint32_t> now{1000};
@@ -59,10 +50,6 @@ protected:
 private:
     std::string savedPath_ = servers.subscriberFile.get();
 };
-
-using SubscriberDatabaseAge = SubscriberDatabaseFile;
-using SubscriberDatabaseMetadata = SubscriberDatabaseFile;
-using SubscriberDatabaseThreads = SubscriberDatabaseFile;
 
 TEST_F(SubscriberDatabaseFile, FieldsFollowTheFileRules)
 {
@@ -155,7 +142,7 @@ TEST_F(SubscriberDatabaseFile, BinaryGarbageLoadsSafely)
     EXPECT_EQ(db.findSubscriberName("no such call"), "");
 }
 
-TEST_F(SubscriberDatabaseAge, WrapOfTheMillisecondCountNeitherStormsNorStalls)
+TEST_F(SubscriberDatabaseFile, WrapOfTheMillisecondCountNeitherStormsNorStalls)
 {
     const std::uint32_t loaded = 0xFFFFFFFFu - 999;
     now = loaded;
@@ -170,7 +157,7 @@ TEST_F(SubscriberDatabaseAge, WrapOfTheMillisecondCountNeitherStormsNorStalls)
     EXPECT_EQ(db.findSubscriberName("BBB"), "Bravo");
 }
 
-TEST_F(SubscriberDatabaseAge, MissingFileIsRetriedADayLater)
+TEST_F(SubscriberDatabaseFile, MissingFileIsRetriedADayLater)
 {
     const std::string path = dir.file("late.csv");
     servers.subscriberFile.set(path);
@@ -185,7 +172,7 @@ TEST_F(SubscriberDatabaseAge, MissingFileIsRetriedADayLater)
     EXPECT_EQ(db.findSubscriber("LATE"), 42u);
 }
 
-TEST_F(SubscriberDatabaseMetadata, DefaultMetadataIsTheGatewayCallOrAWarning)
+TEST_F(SubscriberDatabaseFile, DefaultMetadataIsTheGatewayCallOrAWarning)
 {
     load("3120001,GW1ABC,Gate\n");
     EXPECT_EQ(db.buildDefaultMetadata(3120001), "GW1ABC");
@@ -194,7 +181,7 @@ TEST_F(SubscriberDatabaseMetadata, DefaultMetadataIsTheGatewayCallOrAWarning)
     EXPECT_TRUE(log.has('W', "Your gatewayDmrId 999 is NOT in the subscriber file.  Please correct this."));
 }
 
-TEST_F(SubscriberDatabaseMetadata, ExtendedMetadataStaysClosedWithinARecord)
+TEST_F(SubscriberDatabaseFile, ExtendedMetadataStaysClosedWithinARecord)
 {
     EXPECT_EQ(SubscriberDatabase::extendedMetadata("ASL", ""), "{\"call\":\"ASL\",\"name\":\"\"}");
 
@@ -215,7 +202,7 @@ TEST_F(SubscriberDatabaseMetadata, ExtendedMetadataStaysClosedWithinARecord)
     EXPECT_EQ(std::string(record.text() + CALL_OFFSET_TEXT).substr(CALL_TEXT_MAX - 2), "\"}");
 }
 
-TEST_F(SubscriberDatabaseThreads, ReloadsNeverDisturbLookupsOnOtherThreads)
+TEST_F(SubscriberDatabaseFile, ReloadsNeverDisturbLookupsOnOtherThreads)
 {
     constexpr unsigned COUNT = 3000;
     std::string a;
@@ -264,14 +251,14 @@ TEST_F(SubscriberDatabaseThreads, ReloadsNeverDisturbLookupsOnOtherThreads)
     EXPECT_EQ(bad.load(), 0);
 }
 
-TEST_F(SubscriberDatabaseThreads, ExpiredTablesAreReloadedOnceWhateverTheNumberOfThreads)
+TEST_F(SubscriberDatabaseFile, ExpiredTablesAreReloadedOnceWhateverTheNumberOfThreads)
 {
     // Big enough that the threads arrive while the first reload is running.
     std::string text;
     for (int i = 1; i <= 50000; ++i)
         text += std::to_string(i) + ",CALL" + std::to_string(i) + ",Name\n";
     load(text);
-    const int loadsBefore = logCount("Subscriber IDs loaded");
+    const int loadsBefore = log.count("Subscriber IDs loaded");
     now = 1000 + DAY + 1;
 
     constexpr int THREADS = 8;
@@ -286,7 +273,7 @@ TEST_F(SubscriberDatabaseThreads, ExpiredTablesAreReloadedOnceWhateverTheNumberO
     }
     for (auto& t : threads)
         t.join();
-    EXPECT_EQ(logCount("Subscriber IDs loaded") - loadsBefore, 1);
+    EXPECT_EQ(log.count("Subscriber IDs loaded") - loadsBefore, 1);
 }
 
 } // namespace

@@ -3,9 +3,6 @@
 // the texts that must not get a shell of their own), and the info record
 // read by a JSON parser.
 #include "DaemonFixture.h"
-#include "Dv3000Simulator.h"
-#include "TlvPartner.h"
-#include "UsrpClient.h"
 #include "Version.h"
 
 #include <gtest/gtest.h>
@@ -30,32 +27,11 @@ using nlohmann::json;
 constexpr auto REPLY = 10s;
 constexpr auto SILENCE = 300ms;
 
-// The info file lies in /tmp, outside the daemon's directory.
-class InfoFileRemover {
-public:
-    explicit InfoFileRemover(int port) : path_("/tmp/HVInfo_" + std::to_string(port) + ".json") {}
-    ~InfoFileRemover()
-    {
-        std::error_code ignored;
-        std::filesystem::remove(path_, ignored);
-    }
-    InfoFileRemover(const InfoFileRemover&) = delete;
-    InfoFileRemover& operator=(const InfoFileRemover&) = delete;
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 // A running Halvane with a partner on its TLV ports and a client on its USRP
 // ports. Macros write into the daemon's directory, which is also its working
 // directory: a stray "touch MARK" would land there.
 class Rig {
 public:
-    // The daemon goes first, so that it cannot write the info file again
-    // after the file is removed.
-    ~Rig() { d.process.reset(); }
-
     // `macros` are lines of the [MACROS] section; "DIR" in them becomes the
     // daemon's directory.
     bool start(std::string macros = "", const std::string& ambe = "", const std::string& usrp = "",
@@ -63,12 +39,8 @@ public:
     {
         for (std::size_t at = macros.find("DIR"); at != std::string::npos; at = macros.find("DIR", at))
             macros.replace(at, 3, d.dir.path());
-        std::string error;
-        if (!partner.open({"127.0.0.1", d.ports.tlvTx, "127.0.0.1", d.ports.tlvRx}, error) ||
-            !client.open({"127.0.0.1", d.ports.usrpTx, "127.0.0.1", d.ports.usrpRx}, error)) {
-            ADD_FAILURE() << error;
+        if (!d.connect(partner) || !d.connect(client))
             return false;
-        }
         d.dir.write("say.sh", "for a; do printf '[%s]' \"$a\"; done >>" + d.dir.file("say.out") + "\necho >>" +
                                   d.dir.file("say.out") + "\n");
         return d.startRunning(general + "[MACROS]\n" + macros, ambe, usrp);
@@ -132,7 +104,6 @@ public:
     Daemon d;
     TlvPartner partner;
     UsrpClient client;
-    InfoFileRemover infoFile{d.ports.usrpRx};
 };
 
 std::string text(const json& value)
@@ -201,10 +172,19 @@ TEST(Commands, TableAppliesLogsAndEchoesEachCommand)
     EXPECT_EQ(text(info["tlv"]["ambe_mode"]), "DSTAR");
     EXPECT_EQ(text(info["tlv"]["ambe_size"]), "48");
     EXPECT_EQ(text(info["tlv"]["ip"]), "localhost");
-    // The file was rewritten after the last command; it adds the health record.
-    json file = json::parse(readFile(r.infoFile.path()), nullptr, false);
-    file.erase("health");
-    EXPECT_EQ(file, info);
+
+    // Lists from text or from a file; nothing is sent for a missing file.
+    const std::string lines = r.d.dir.write("lines.txt", "x\ny\n");
+    ASSERT_TRUE(r.partner.sendCommand("menu=a,b,c"));
+    EXPECT_EQ(r.clientText("INFO:M"), "INFO:MENU:a,b,c");
+    ASSERT_TRUE(r.partner.sendCommand("macro=" + r.d.dir.file("missing.txt")));
+    ASSERT_TRUE(r.partner.sendCommand("macro=" + lines));
+    EXPECT_EQ(r.clientText("INFO:M"), "INFO:MACRO:x|y");
+    EXPECT_TRUE(r.hasLine('E', "MACRO file not found"));
+    // Without an OnRegister macro, "INFO:" only gets its reply.
+    ASSERT_TRUE(r.client.sendText("INFO:"));
+    EXPECT_TRUE(r.clientText("INFO:{"));
+    EXPECT_FALSE(r.d.hasLog("Macro"));
 
     ASSERT_TRUE(r.partner.sendCommand("exit=7 3"));
     EXPECT_EQ(r.clientText("REG:EXITING"), "REG:EXITING 7 3");
@@ -358,27 +338,6 @@ TEST(Commands, PortCommandsMoveTheListenerAndTheSender)
     EXPECT_EQ(text(r.info()["tlv"]["tx_port"]), port);
 }
 
-TEST(Commands, MacroAndMenuListsFromTextOrFileAndTheBareInfoReply)
-{
-    Rig r;
-    ASSERT_TRUE(r.start());
-    const std::string lines = r.d.dir.write("lines.txt", "x\ny\n");
-
-    ASSERT_TRUE(r.partner.sendCommand("menu=a,b,c"));
-    EXPECT_EQ(r.clientText("INFO:M"), "INFO:MENU:a,b,c");
-    ASSERT_TRUE(r.partner.sendCommand("macro=" + r.d.dir.file("missing.txt")));
-    ASSERT_TRUE(r.partner.sendCommand("macro=" + lines));
-    EXPECT_EQ(r.clientText("INFO:M"), "INFO:MACRO:x|y") << "nothing is sent for a missing file";
-    EXPECT_TRUE(r.hasLine('E', "MACRO file not found"));
-
-    // Without an OnRegister macro, "INFO:" only gets its reply.
-    ASSERT_TRUE(r.client.sendText("INFO:"));
-    EXPECT_TRUE(r.clientText("INFO:{"));
-    ASSERT_TRUE(r.client.sendText("MODES:"));
-    EXPECT_TRUE(r.clientText("MODES:"));
-    EXPECT_FALSE(r.d.hasLog("Macro"));
-}
-
 // The USRP client's texts, and the info record with every field of the
 // settings and a call sign that would break JSON written without escaping.
 TEST(Commands, ClientTextsAndTheInfoRecord)
@@ -430,7 +389,7 @@ TEST(Commands, ClientTextsAndTheInfoRecord)
     // the USRP port.
     EXPECT_TRUE(eventually([&] { return std::filesystem::exists(r.d.dir.file("registered")); }, REPLY));
     EXPECT_TRUE(r.d.waitForLog("INFO packet sent to USRP client\n"));
-    json file = json::parse(readFile(r.infoFile.path()), nullptr, false);
+    json file = json::parse(readFile(r.d.infoPath()), nullptr, false);
     file.erase("health");
     EXPECT_EQ(file, info);
 
@@ -466,27 +425,21 @@ TEST(Commands, ClientTextsAndTheInfoRecord)
 TEST(Commands, ModeChangesReconfigureTheDv3000)
 {
     Rig r;
-    Dv3000Simulator::Options options;
-    options.udp = true;
-    options.udpPort = r.d.ports.dv3000;
-    Dv3000Simulator simulator(options);
-    std::string error;
-    ASSERT_TRUE(simulator.start(error)) << error;
-    std::string partnerError;
-    ASSERT_TRUE(r.partner.open({"127.0.0.1", r.d.ports.tlvTx, "127.0.0.1", r.d.ports.tlvRx}, partnerError));
+    const auto simulator = r.d.ambeServer();
+    ASSERT_TRUE(simulator && r.d.connect(r.partner));
     r.d.start(r.d.ini("logLevel = 2\n"));
     ASSERT_TRUE(r.d.waitForLog("Starting TLV --> Halvane (decoder) --> USRP thread"));
     ASSERT_EQ(r.count("Begin DV3000 decode\n"), 1);
 
     ASSERT_TRUE(r.command("ambeMode=dstar", "ambeMode = DSTAR, size = 48\n"));
     EXPECT_EQ(r.count("Begin DV3000 decode\n"), 2);
-    EXPECT_EQ(simulator.stats().mode, Dv3000Simulator::RateMode::Dstar);
+    EXPECT_EQ(simulator->stats().mode, Dv3000Simulator::RateMode::Dstar);
     ASSERT_TRUE(r.command("ambeMode=nope", "Invalid AMBE mode: nope, ignoring\n"));
     ASSERT_TRUE(r.command("ambeSize=0", "ambeSize=: 0\n"));
     EXPECT_EQ(r.count("Begin DV3000 decode\n"), 2);
     ASSERT_TRUE(r.command("ambeSize=72", "ambeSize=: 72\n"));
     EXPECT_EQ(r.count("Begin DV3000 decode\n"), 3);
-    EXPECT_EQ(simulator.stats().mode, Dv3000Simulator::RateMode::Dmr);
+    EXPECT_EQ(simulator->stats().mode, Dv3000Simulator::RateMode::Dmr);
 }
 
 } // namespace halvane

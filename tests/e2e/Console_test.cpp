@@ -4,7 +4,6 @@
 // sockets of the test. The loop block by block: tests/console.
 #include "DaemonFixture.h"
 #include "PseudoTerminal.h"
-#include "TlvPartner.h"
 #include "TlvProtocol.h"
 #include "WavWriter.h"
 

@@ -4,8 +4,13 @@
 #pragma once
 
 #include "ChildProcess.h"
+#include "Dv3000Simulator.h"
 #include "TempDir.h"
+#include "TlvPartner.h"
 #include "UdpSocket.h"
+#include "UsrpClient.h"
+
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <memory>
@@ -29,7 +34,7 @@ public:
     {
         process.reset();
         // The info record the daemon wrote for its USRP port.
-        std::remove(("/tmp/HVInfo_" + std::to_string(ports.usrpRx) + ".json").c_str());
+        std::remove(infoPath().c_str());
     }
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
@@ -63,6 +68,40 @@ public:
         start(ini("decoderFallBack = true\n" + general, ambe, usrp));
         return waitForLog("Starting TLV --> Halvane (decoder) --> USRP thread") &&
                waitForLog("Starting USRP --> Halvane (encoder) -> TLV thread");
+    }
+
+    // The info record the daemon writes for its USRP port, outside its directory.
+    std::string infoPath() const { return "/tmp/HVInfo_" + std::to_string(ports.usrpRx) + ".json"; }
+
+    // A partner on the TLV ports, or a client on the USRP ports (registered
+    // and answered when asked), from `host`.
+    bool connect(TlvPartner& partner, const std::string& host = "127.0.0.1") const
+    {
+        std::string error;
+        const bool ok = partner.open({host, host == "127.0.0.1" ? ports.tlvTx : 0, "127.0.0.1", ports.tlvRx}, error);
+        EXPECT_TRUE(ok) << error;
+        return ok;
+    }
+    bool connect(UsrpClient& client, bool registered = false, const std::string& host = "127.0.0.1") const
+    {
+        std::string error;
+        const bool ok = client.open({host, ports.usrpTx, "127.0.0.1", ports.usrpRx}, error);
+        EXPECT_TRUE(ok) << error;
+        return ok && (!registered || (client.registerClient() &&
+                                      client.receiveText("REG:OK", std::chrono::seconds(10)).has_value()));
+    }
+
+    // The DV3000 simulator started as the AMBE server on this daemon's port.
+    std::unique_ptr<Dv3000Simulator> ambeServer() const
+    {
+        Dv3000Simulator::Options options;
+        options.udp = true;
+        options.udpPort = ports.dv3000;
+        auto simulator = std::make_unique<Dv3000Simulator>(options);
+        std::string error;
+        const bool ok = simulator->start(error);
+        EXPECT_TRUE(ok) << error;
+        return ok ? std::move(simulator) : nullptr;
     }
 
     std::string log() const { return readFile(dir.file("Halvane.log")); }

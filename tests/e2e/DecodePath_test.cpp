@@ -5,15 +5,11 @@
 // the client needs. What the decode path does with each record is tested
 // without the daemon (tests/bridge/DecodePath_test.cpp).
 #include "DaemonFixture.h"
-#include "Dv3000Simulator.h"
-#include "TlvPartner.h"
-#include "UsrpClient.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 
 namespace halvane {
 
@@ -63,27 +59,12 @@ public:
     DecodeRig() = default;
     DecodeRig(const DecodeRig&) = delete;
     DecodeRig& operator=(const DecodeRig&) = delete;
-    // The decode thread writes the info record at its start.
-    ~DecodeRig()
-    {
-        std::error_code ignored;
-        std::filesystem::remove("/tmp/HVInfo_" + std::to_string(d.ports.usrpRx) + ".json", ignored);
-    }
 
     bool start(const std::string& general = "")
     {
-        Dv3000Simulator::Options options;
-        options.udp = true;
-        options.udpPort = d.ports.dv3000;
-        simulator = std::make_unique<Dv3000Simulator>(options);
-        std::string error;
-        if (!simulator->start(error) ||
-            !client.open({"127.0.0.1", d.ports.usrpTx, "127.0.0.1", d.ports.usrpRx}, error) ||
-            !partner.open({"127.0.0.1", d.ports.tlvTx, "127.0.0.1", d.ports.tlvRx}, error)) {
-            ADD_FAILURE() << error;
-            return false;
-        }
-        return d.startRunning(general) && d.hasLog("Using hardware AMBE vocoder\n");
+        simulator = d.ambeServer();
+        return simulator && d.connect(client) && d.connect(partner) && d.startRunning(general) &&
+               d.hasLog("Using hardware AMBE vocoder\n");
     }
 
     // What the client receives until an unkey (and `settle` more) or `limit`.

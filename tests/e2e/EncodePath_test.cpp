@@ -4,10 +4,7 @@
 // path does with each block is tested without the daemon
 // (tests/bridge/EncodePath_test.cpp).
 #include "DaemonFixture.h"
-#include "Dv3000Simulator.h"
 #include "G711.h"
-#include "TlvPartner.h"
-#include "UsrpClient.h"
 
 #include <gtest/gtest.h>
 
@@ -71,17 +68,11 @@ TEST(EncodePath, TransmissionsReachThePartnerThroughTheChip)
     Daemon d;
     UsrpClient client;
     TlvPartner partner;
-    std::string error;
-    ASSERT_TRUE(partner.open({"127.0.0.1", d.ports.tlvTx, "127.0.0.1", d.ports.tlvRx}, error)) << error;
-    ASSERT_TRUE(client.open({"127.0.0.1", d.ports.usrpTx, "127.0.0.1", d.ports.usrpRx}, error)) << error;
-    Dv3000Simulator::Options options;
-    options.udp = true;
-    options.udpPort = d.ports.dv3000;
-    Dv3000Simulator simulator(options);
-    ASSERT_TRUE(simulator.start(error)) << error;
+    const auto simulator = d.ambeServer();
+    ASSERT_TRUE(simulator && d.connect(partner));
     d.start(d.ini("", "ambeMode = NXDN\ntxTg = 3100\n"));
     ASSERT_TRUE(d.waitForLog("Starting USRP --> Halvane (encoder) -> TLV thread"));
-    ASSERT_TRUE(client.registerClient() && client.receiveText("REG:OK", 5s));
+    ASSERT_TRUE(d.connect(client, true));
 
     const std::vector<PcmBlock> first = tones(4);
     for (const PcmBlock& b : first)

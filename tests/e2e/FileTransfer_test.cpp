@@ -4,7 +4,6 @@
 #include "DaemonFixture.h"
 #include "FileTransferClient.h"
 #include "TlvProtocol.h"
-#include "UsrpClient.h"
 
 #include <gtest/gtest.h>
 
@@ -18,14 +17,6 @@ namespace {
 struct Peer {
     UsrpClient usrp;
     FileTransferClient transfer{[this](const TLV_CLASS& record) { return usrp.sendTlv(record); }};
-
-    bool connect(const Daemon& d)
-    {
-        std::string error;
-        UsrpClient::Config config{"127.0.0.1", d.ports.usrpTx, "127.0.0.1", d.ports.usrpRx};
-        return usrp.open(config, error) && usrp.registerClient() &&
-               usrp.receiveText("REG:OK", std::chrono::seconds(5)).has_value();
-    }
 
     // Feeds file transfer records to the client until it finishes.
     FileTransferClient::State follow()
@@ -56,7 +47,7 @@ TEST(FileTransferE2E, DownloadAndUploadThroughTheDaemon)
     // Each peer binds the client port in turn.
     {
         Peer peer;
-        ASSERT_TRUE(peer.connect(d));
+        ASSERT_TRUE(d.connect(peer.usrp, true));
         ASSERT_TRUE(peer.transfer.requestFile("notes.bin"));
         ASSERT_EQ(peer.follow(), FileTransferClient::State::Done) << peer.transfer.error();
         EXPECT_EQ(peer.transfer.dataRecords(), 3);
@@ -64,14 +55,14 @@ TEST(FileTransferE2E, DownloadAndUploadThroughTheDaemon)
     }
     {
         Peer missing;
-        ASSERT_TRUE(missing.connect(d));
+        ASSERT_TRUE(d.connect(missing.usrp, true));
         ASSERT_TRUE(missing.transfer.requestFile("absent.bin"));
         EXPECT_EQ(missing.follow(), FileTransferClient::State::Failed);
         EXPECT_NE(missing.transfer.error().find("File NOT found"), std::string::npos);
     }
     {
         Peer uploader;
-        ASSERT_TRUE(uploader.connect(d));
+        ASSERT_TRUE(d.connect(uploader.usrp, true));
         std::vector<uint8_t> upload = {'h', 'e', 'l', 'l', 'o'};
         ASSERT_TRUE(uploader.transfer.upload("hello.txt", upload));
         EXPECT_TRUE(eventually([&] { return readFile(root.file("hello.txt")) == "hello"; }));

@@ -3,8 +3,6 @@
 // beyond loopback. What the guard decides per datagram is tested without
 // the daemon (tests/transport/SourceGuard_test.cpp).
 #include "DaemonFixture.h"
-#include "TlvPartner.h"
-#include "UsrpClient.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -42,7 +40,7 @@ std::string boundAddress(int port)
 
 json infoFile(const Daemon& d)
 {
-    return json::parse(readFile("/tmp/HVInfo_" + std::to_string(d.ports.usrpRx) + ".json"), nullptr, false);
+    return json::parse(readFile(d.infoPath()), nullptr, false);
 }
 
 std::string dropped(const json& info, const char* direction)
@@ -65,13 +63,10 @@ TEST(PeerGuard, DatagramsFromAnotherHostChangeNothingAndAreCounted)
     ASSERT_TRUE(d.startRunning());
     EXPECT_EQ(boundAddress(d.ports.tlvRx), "0100007F");
     EXPECT_EQ(boundAddress(d.ports.usrpRx), "0100007F");
-    std::string error;
     TlvPartner partner, stranger;
     UsrpClient client, intruder;
-    ASSERT_TRUE(partner.open({"127.0.0.1", d.ports.tlvTx, "127.0.0.1", d.ports.tlvRx}, error)) << error;
-    ASSERT_TRUE(stranger.open({"127.0.0.2", 0, "127.0.0.1", d.ports.tlvRx}, error)) << error;
-    ASSERT_TRUE(client.open({"127.0.0.1", d.ports.usrpTx, "127.0.0.1", d.ports.usrpRx}, error)) << error;
-    ASSERT_TRUE(intruder.open({"127.0.0.2", d.ports.usrpTx, "127.0.0.1", d.ports.usrpRx}, error)) << error;
+    ASSERT_TRUE(d.connect(partner) && d.connect(stranger, "127.0.0.2") && d.connect(client) &&
+                d.connect(intruder, false, "127.0.0.2"));
 
     for (const char* command : {"txTg=777", "exit=0 0", "exit=0 0"})
         ASSERT_TRUE(stranger.sendCommand(command));
@@ -108,15 +103,12 @@ TEST(PeerGuard, AcceptAnySourceOpensTheListenersOnPurpose)
     ASSERT_TRUE(d.startRunning("", "acceptAnySource = true\n", "acceptAnySource = true\n"));
     EXPECT_EQ(boundAddress(d.ports.tlvRx), "00000000");
     EXPECT_EQ(boundAddress(d.ports.usrpRx), "00000000");
-    std::string error;
     TlvPartner partner;
     UsrpClient client;
-    ASSERT_TRUE(partner.open({"127.0.0.2", 0, "127.0.0.1", d.ports.tlvRx}, error)) << error;
-    ASSERT_TRUE(client.open({"127.0.0.2", d.ports.usrpTx, "127.0.0.1", d.ports.usrpRx}, error)) << error;
+    ASSERT_TRUE(d.connect(partner, "127.0.0.2"));
     ASSERT_TRUE(partner.sendCommand("txTs=1"));
     ASSERT_TRUE(d.waitForLog("txTs=: 1\n"));
-    ASSERT_TRUE(client.registerClient());
-    EXPECT_TRUE(client.receiveText("REG:OK", REPLY));
+    EXPECT_TRUE(d.connect(client, true, "127.0.0.2"));
     EXPECT_FALSE(d.hasLog("Dropped"));
 }
 
@@ -134,11 +126,8 @@ TEST(PeerGuard, ASecondHalvaneOnTheSamePortsStopsAtStartUp)
     EXPECT_TRUE(second.hasLog("Can not bind port " + port + ", error code = 98 (Address already in use)"));
     EXPECT_TRUE(second.hasLog("Can not listen on port " + port + " ([USRP] RXPort)"));
 
-    std::string error;
     UsrpClient client;
-    ASSERT_TRUE(client.open({"127.0.0.1", first.ports.usrpTx, "127.0.0.1", first.ports.usrpRx}, error)) << error;
-    ASSERT_TRUE(client.registerClient());
-    EXPECT_TRUE(client.receiveText("REG:OK", REPLY));
+    EXPECT_TRUE(first.connect(client, true));
     EXPECT_EQ(first.process->wait(0ms), -1);
 }
 

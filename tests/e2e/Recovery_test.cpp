@@ -4,9 +4,6 @@
 // hang time must still end. The loss, the probe and the switch are tested
 // without the daemon (tests/tools/DV3000Exchange_test.cpp).
 #include "DaemonFixture.h"
-#include "Dv3000Simulator.h"
-#include "TlvPartner.h"
-#include "UsrpClient.h"
 
 #include <gtest/gtest.h>
 
@@ -89,11 +86,7 @@ protected:
     {
         d.start(d.ini("decoderFallBack = true\n", "", "", dv3000Section()));
         ASSERT_TRUE(d.waitForLog("Starting USRP --> Halvane (encoder) -> TLV thread"));
-        std::string error;
-        ASSERT_TRUE(partner.open({"127.0.0.1", d.ports.tlvTx, "127.0.0.1", d.ports.tlvRx}, error)) << error;
-        ASSERT_TRUE(client.open({"127.0.0.1", d.ports.usrpTx, "127.0.0.1", d.ports.usrpRx}, error)) << error;
-        ASSERT_TRUE(client.registerClient());
-        ASSERT_TRUE(client.receiveText("REG:OK", REPLY));
+        ASSERT_TRUE(d.connect(partner) && d.connect(client, true));
     }
 
     Daemon d;
@@ -234,14 +227,9 @@ TEST_P(Recovery, AChipStartedAfterHalvaneIsFoundAndUsed)
 TEST(HangTime, ADigitOrACommandInTheHangTimeStillEndsTheTransmission)
 {
     Daemon d;
-    ASSERT_TRUE(d.startRunning());
-    std::string error;
     TlvPartner partner;
     UsrpClient client;
-    ASSERT_TRUE(partner.open({"127.0.0.1", d.ports.tlvTx, "127.0.0.1", d.ports.tlvRx}, error)) << error;
-    ASSERT_TRUE(client.open({"127.0.0.1", d.ports.usrpTx, "127.0.0.1", d.ports.usrpRx}, error)) << error;
-    ASSERT_TRUE(client.registerClient());
-    ASSERT_TRUE(client.receiveText("REG:OK", REPLY));
+    ASSERT_TRUE(d.startRunning() && d.connect(partner) && d.connect(client, true));
 
     const std::vector<std::int16_t> speech(160 * 5, 1000);
     const std::vector<std::function<bool()>> inHangTime{[&] { return client.sendDtmf("91"); },

@@ -5,8 +5,6 @@
 #include "DaemonFixture.h"
 #include "SpectralEnvelope.h"
 #include "Speech.h"
-#include "TlvPartner.h"
-#include "UsrpClient.h"
 #include "VoiceFrames.h"
 
 #include <gtest/gtest.h>
@@ -35,14 +33,12 @@ void speechCrossesBothWays(const Mode& mode)
     Daemon d;
     UsrpClient client;
     TlvPartner partner;
-    std::string error;
-    ASSERT_TRUE(partner.open({"127.0.0.1", d.ports.tlvTx, "127.0.0.1", d.ports.tlvRx}, error)) << error;
-    ASSERT_TRUE(client.open({"127.0.0.1", d.ports.usrpTx, "127.0.0.1", d.ports.usrpRx}, error)) << error;
+    ASSERT_TRUE(d.connect(partner));
     // No hang time and no pacing: the test waits on the vocoder only.
     ASSERT_TRUE(d.startRunning("usrpPacing = false\n",
                                std::string("ambeMode = ") + mode.ambeMode + "\nminTxTimeMS = 0\n"));
     ASSERT_TRUE(d.hasLog("Using software IMBE/AMBE vocoder\n"));
-    ASSERT_TRUE(client.registerClient() && client.receiveText("REG:OK", 5s));
+    ASSERT_TRUE(d.connect(client, true));
 
     ASSERT_TRUE(client.sendTransmission(speech, UsrpCodec::Slin, Pacing::Unpaced));
     const SavedCall call = partner.receiveCall(60s);
