@@ -49,7 +49,7 @@ double energy(const Block& b)
 TEST(ImbeVocoder, DecodesAnyFrameVector)
 {
     const char* env = std::getenv("HALVANE_IMBE_FUZZ_FRAMES");
-    const long count = env ? std::atol(env) : 200000;
+    const long count = env ? std::atol(env) : 50000;
     std::mt19937 rng(13);
     imbe_vocoder vocoder;
     Block out;
