@@ -82,20 +82,6 @@ TEST(P25p2Vf, AllZeroVectorScramblesU1Only)
     EXPECT_NE(processed(std::array<std::uint8_t, 36>{}), Params{});
 }
 
-TEST(P25p2Vf, ProcessVcwCorrectsUpToThreeErrorsPerCodeword)
-{
-    const Params b{93, 17, 5, 301, 66, 12, 9, 3, 6};
-    std::uint32_t u0 = 0, u1 = 0, u2 = 0, u3 = 0;
-    p25p2_vf::extract_vcw(vcw(b), u0, u1, u2, u3);
-    std::array<std::uint8_t, 36> dibits{};
-    for (const std::uint32_t e : patternsOfWeight(24, 1, 3)) {
-        p25p2_vf::interleave_vcw(dibits, u0 ^ e, u1, u2, u3);
-        ASSERT_EQ(processed(dibits), b) << std::hex << e;
-        p25p2_vf::interleave_vcw(dibits, u0, u1 ^ (e >> 1), u2, u3);
-        ASSERT_EQ(processed(dibits), b) << std::hex << e;
-    }
-}
-
 TEST(P25p2Vf, DstarRoundTripsEveryFieldValueInBothOrders)
 {
     for (const bool alt : {true, false})

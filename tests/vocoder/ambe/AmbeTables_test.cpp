@@ -3,21 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <numeric>
 
 namespace halvane {
 namespace {
 
-TEST(AmbeTables, PitchIndexZeroIsNineHarmonicsInBlocksOfTwoTwoTwoThree)
-{
-    EXPECT_FLOAT_EQ(AmbeW0table[0], 0.049971f);
-    EXPECT_EQ(AmbeLtable[0], 9.0f);
-    EXPECT_EQ(AmbeLmprbl[9], (std::array<int, 4>{2, 2, 2, 3}));
-}
-
 TEST(AmbeTables, HarmonicCountsFollowTheirRuns)
 {
+    EXPECT_FLOAT_EQ(AmbeW0table[0], 0.049971f);
     // Boundaries of a few runs: 9 x 6, 10 x 6, ..., 35 x 1, ..., 56 x 2.
+    EXPECT_EQ(AmbeLtable[0], 9.0f);
     EXPECT_EQ(AmbeLtable[5], 9.0f);
     EXPECT_EQ(AmbeLtable[6], 10.0f);
     EXPECT_EQ(AmbeLtable[17], 11.0f);
@@ -45,6 +41,7 @@ TEST(AmbeTables, BlockLengthsAddUpToTheHarmonicCount)
         EXPECT_EQ(std::accumulate(J.begin(), J.end(), 0), L) << L;
         EXPECT_TRUE(J[0] <= J[1] && J[1] <= J[2] && J[2] <= J[3]) << L;
     }
+    EXPECT_EQ(AmbeLmprbl[9], (std::array<int, 4>{2, 2, 2, 3}));
     EXPECT_EQ(AmbeLmprbl[36], (std::array<int, 4>{7, 8, 10, 11}));
     EXPECT_EQ(AmbeLmprbl[56], (std::array<int, 4>{11, 13, 15, 17}));
     EXPECT_EQ(AmbeLmprbl[8], (std::array<int, 4>{0, 0, 0, 0}));
@@ -63,13 +60,16 @@ TEST(AmbeTables, VoicingRows)
     EXPECT_EQ(AmbePlusVuv[15], (std::array<int, 8>{1, 1, 1, 1, 1, 1, 1, 1}));
 }
 
-TEST(AmbeTables, GainSteps)
+TEST(AmbeTables, GainStepsAndDstarFundamentals)
 {
     EXPECT_FLOAT_EQ(AmbeDg[0], -2.0f);
     EXPECT_FLOAT_EQ(AmbeDg[31], 6.874496f);
     EXPECT_FLOAT_EQ(AmbePlusDg[1], 0.1182f);
     EXPECT_FLOAT_EQ(AmbePlusDg[62], 5.352783f);
     EXPECT_FLOAT_EQ(AmbePlusDg[63], 5.352783f);
+    // The D-STAR fundamentals are a geometric series.
+    EXPECT_NEAR(dstarF0(0), 0.04998f, 1e-5f);
+    EXPECT_NEAR(dstarF0(1) / dstarF0(0), std::exp2(-0.021336f), 1e-6f);
 }
 
 TEST(AmbeTables, PitchLookupTakesTheNearestFundamental)
@@ -82,12 +82,6 @@ TEST(AmbeTables, PitchLookupTakesTheNearestFundamental)
     EXPECT_EQ(b0_lookup[827], 0);
     for (std::size_t i = 1; i < 827; ++i)
         EXPECT_GE(b0_lookup[i], b0_lookup[i - 1]) << i;
-}
-
-TEST(AmbeTables, DstarFundamentalIsAGeometricSeries)
-{
-    EXPECT_NEAR(dstarF0(0), 0.04998f, 1e-5f);
-    EXPECT_NEAR(dstarF0(1) / dstarF0(0), std::exp2(-0.021336f), 1e-6f);
 }
 
 TEST(AmbeCodebooks, RowsFixedByTheFrameFormat)

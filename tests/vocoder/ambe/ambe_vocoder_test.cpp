@@ -25,15 +25,6 @@ Block tone(double hz, double amplitude, int frame)
     return b;
 }
 
-std::array<std::int32_t, 9> ambe2Vector(const Frame& f)
-{
-    std::array<std::uint8_t, 36> dibits{};
-    bytesToDibits(f, dibits);
-    std::array<std::int32_t, 9> b{};
-    p25p2_vf::process_vcw(dibits, b);
-    return b;
-}
-
 Frame ambe2Frame(const std::array<std::int32_t, 9>& b)
 {
     std::array<std::uint8_t, 36> dibits{};
@@ -43,26 +34,7 @@ Frame ambe2Frame(const std::array<std::int32_t, 9>& b)
     return f;
 }
 
-std::array<std::int32_t, 9> dstarVector(const Frame& f)
-{
-    std::array<std::uint8_t, 72> bits{};
-    for (int k = 0; k < 72; ++k)
-        bits[k] = (f[k / 8] >> (7 - k % 8)) & 1u;
-    std::array<std::int32_t, 9> b{};
-    p25p2_vf::decode_dstar(bits, b, true);
-    return b;
-}
-
-bool validAmbe2(const Frame& f)
-{
-    std::array<std::uint8_t, 7> short49{};
-    convert72BitAmbeTo49Bit(f, short49);
-    Frame again{};
-    convert49BitAmbeTo72Bit(short49, again);
-    return again == f;
-}
-
-TEST(AmbeVocoder, AmbePlus2InputIsScaledByThreeInTheCallersBuffer)
+TEST(AmbeVocoder, AmbePlus2InputIsScaledByThreeAndOutputClips)
 {
     ambe_vocoder vocoder;
     Block block{};
@@ -78,35 +50,11 @@ TEST(AmbeVocoder, AmbePlus2InputIsScaledByThreeInTheCallersBuffer)
     EXPECT_EQ(block[2], 300);
     EXPECT_EQ(block[3], -3);
     EXPECT_EQ(block[4], 32766);
-}
-
-TEST(AmbeVocoder, DecoderConversions)
-{
-    EXPECT_EQ(ambe_vocoder::band_count(9), 3);
-    EXPECT_EQ(ambe_vocoder::band_count(36), 12);
-    EXPECT_EQ(ambe_vocoder::band_count(37), 12);
-    EXPECT_EQ(ambe_vocoder::band_count(56), 12);
+    // Decoded samples round towards zero and clip.
     EXPECT_EQ(ambe_vocoder::to_pcm(-0.7f), 0);
     EXPECT_EQ(ambe_vocoder::to_pcm(1.9f), 1);
     EXPECT_EQ(ambe_vocoder::to_pcm(-32767.9f), -32767);
     EXPECT_EQ(ambe_vocoder::to_pcm(40000.0f), 32767);
-}
-
-TEST(AmbeVocoder, EachCallProducesTheLayoutItAsksFor)
-{
-    ambe_vocoder vocoder;
-    Frame out{};
-    for (int i = 0; i < 2; ++i) {
-        vocoder.ambe_encode_dstar(out, tone(300.0, 3000.0, i));
-        const auto b = dstarVector(out);
-        EXPECT_LT(b[0], 120);
-    }
-    Block block = tone(300.0, 3000.0, 2);
-    vocoder.ambe_encode(out, block);
-    EXPECT_TRUE(validAmbe2(out));
-    const auto b = ambe2Vector(out);
-    EXPECT_LT(b[0], 120);
-    EXPECT_LE(b[1], 16);
 }
 
 TEST(AmbeVocoder, ToneFrameGivesSilenceAndLeavesTheDecoderAsItWas)

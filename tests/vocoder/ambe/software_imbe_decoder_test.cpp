@@ -51,7 +51,7 @@ double energyAt(const std::vector<float>& x, std::size_t from, double w)
     return std::norm(sum);
 }
 
-TEST(SoftwareImbeDecoder, WindowsAndNoiseGenerator)
+TEST(SoftwareImbeDecoder, Windows)
 {
     EXPECT_EQ(software_imbe_decoder::ws(0), 1.0f);
     EXPECT_EQ(software_imbe_decoder::ws(55), 1.0f);
@@ -61,8 +61,6 @@ TEST(SoftwareImbeDecoder, WindowsAndNoiseGenerator)
     EXPECT_NEAR(software_imbe_decoder::woaa(56), 1.040799f, 1e-6f);
     EXPECT_EQ(software_imbe_decoder::woaa(55), 0.0f);
     EXPECT_EQ(software_imbe_decoder::woaa(105), 0.0f);
-    EXPECT_EQ(software_imbe_decoder::next_u(3147), (171u * 3147u + 11213u) % 53125u);
-    EXPECT_EQ(software_imbe_decoder::next_u(53124), (171u * 53124u + 11213u) % 53125u);
 }
 
 TEST(SoftwareImbeDecoder, PackedTransformEqualsTheDirectSum)
@@ -131,15 +129,11 @@ TEST(SoftwareImbeDecoder, AmplitudeSumIsBoundedAndSamplesClip)
             EXPECT_NE(std::find(out.begin(), out.end(), 32767.0f), out.end());
         }
     }
-}
-
-TEST(SoftwareImbeDecoder, LowHarmonicsKeepTheirRatioThroughEnhancement)
-{
+    // Two low harmonics keep their ratio through enhancement.
     software_imbe_decoder synth;
     Frame f = flat(0.015f, 1, 100.0f);
     f.L = 16;
     f.mu[0] = 400.0f;
-    f.mu[1] = 100.0f;
     synthesise(synth, f, 1);
     EXPECT_FLOAT_EQ(synth.last_magnitude(1) / synth.last_magnitude(2), 4.0f);
 }

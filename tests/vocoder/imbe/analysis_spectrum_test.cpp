@@ -1,10 +1,7 @@
-#include "fixedpoint/Elementary.h"
+#include "fixedpoint/BasicOps.h"
 #include "imbe/AnalysisTables.h"
-#include "imbe/FixedMath.h"
 #include "imbe/analysis_spectrum.h"
 #include "imbe/speech_front_end.h"
-
-#include "Speech.h"
 
 #include <gtest/gtest.h>
 
@@ -20,56 +17,6 @@ using namespace halvane::imbe;
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-
-// Frames of every kind the analysis meets: speech, full-scale noise and squares, silence.
-std::vector<std::array<Word16, 621>> frames()
-{
-    std::vector<std::array<Word16, 621>> out;
-    const auto speech = loadSpeech("cq_ref");
-    for (std::size_t at = 0; at + 621 <= speech.size(); at += 1600) {
-        out.emplace_back();
-        std::copy_n(speech.begin() + at, 621, out.back().begin());
-    }
-    std::mt19937 rng(5);
-    for (int n = 0; n < 20; ++n) {
-        out.emplace_back();
-        for (auto& v : out.back())
-            v = static_cast<Word16>(rng());
-    }
-    out.emplace_back();
-    for (int i = 0; i < 621; ++i)
-        out.back()[i] = (i / 7) % 2 ? 32767 : -32768;
-    out.emplace_back(); // silence
-    return out;
-}
-
-// The harmonic fit is written in plain integers; it must equal the saturating operators.
-TEST(AnalysisSpectrum, FitEqualsTheSaturatingOperators)
-{
-    for (const auto& frame : frames()) {
-        analysis_spectrum spectrum;
-        spectrum.analyse(frame.data());
-        for (Word32 w0 : {Word32{2 << 16} + 7919, Word32{6 << 16} + 12345, Word32{12 << 16} + 54321}) {
-            for (int l = 1; band_start(l + 1, w0) - 1 <= analysis_spectrum::half; ++l) {
-                const Word32 pos = L_mult_int(w0, static_cast<Word16>(l));
-                const int lo = band_start(l, w0), hi = band_start(l + 1, w0) - 1;
-                Word32 c_re = 0, c_im = 0, g = 0;
-                for (int m = lo; m <= hi; ++m) {
-                    const Word32 index = (((m << 16) - pos + 512) >> 10) + 160;
-                    const Word16 w = index >= 0 && index <= 320 ? wr_sp[index] : 0;
-                    c_re = L_add(c_re, mult_r(spectrum.bin(m).re, w));
-                    c_im = L_add(c_im, mult_r(spectrum.bin(m).im, w));
-                    g = L_add(g, mult_r(w, w));
-                }
-                const auto fit = spectrum.fit(pos, lo, hi);
-                ASSERT_EQ(fit.window, g);
-                // the explained energy, |c|^2 / g in the energy's units, to its 15 bits
-                const double explained = (static_cast<double>(c_re) * c_re + static_cast<double>(c_im) * c_im) * 4096.0 / std::max(g, 1);
-                ASSERT_NEAR(fit.explained, std::min<double>(explained, fit.energy), explained * 1e-3 + 2);
-            }
-        }
-    }
-}
 
 TEST(AnalysisSpectrum, ScalesQuietFramesUpAndReportsTheShift)
 {

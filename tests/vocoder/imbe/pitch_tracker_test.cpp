@@ -1,11 +1,6 @@
-#include "fixedpoint/BasicOps.h"
-#include "fixedpoint/Elementary.h"
-#include "imbe/AnalysisTables.h"
 #include "imbe/PitchError.h"
 #include "imbe/pitch_tracker.h"
 #include "imbe/speech_front_end.h"
-
-#include "Speech.h"
 
 #include <gtest/gtest.h>
 
@@ -82,45 +77,6 @@ TEST(PitchError, FullScaleInputTakesTheShiftedSumsWithoutLosingThePeriod)
     std::array<Word16, num_pitch_indexes> E;
     e_p(square.data(), E.data());
     EXPECT_LT(E[2 * 40 - 42], 410);
-}
-
-// The plain sums of autocorrelation() against the saturating operators, on every kind of
-// frame the encoder can meet.
-TEST(PitchError, AutocorrelationEqualsTheSaturatingSums)
-{
-    std::vector<std::vector<Word16>> frames;
-    const auto speech = loadSpeech("hts1a");
-    for (std::size_t at = 0; at + 301 <= speech.size(); at += 160)
-        frames.emplace_back(speech.begin() + at, speech.begin() + at + 301);
-    for (unsigned seed = 0; seed < 50; ++seed)
-        frames.push_back(noise(301, 32767, seed));
-    frames.emplace_back(301, 32767);
-    frames.emplace_back(301, -32768);
-    std::vector<Word16> square(301);
-    for (int n = 0; n < 301; ++n)
-        square[n] = n % 2 ? 32767 : -32768;
-    frames.push_back(square);
-
-    for (const auto& s : frames) {
-        // The frame as e_p windows it, and the shift it takes: 5 when E0 saturates.
-        std::array<Word16, 301> sw;
-        Word32 e0 = 0;
-        for (int j = 0; j < 301; ++j) {
-            sw[j] = mult_r(s[j], wi[j]);
-            e0 = L_add(e0, L_mpy_ls(L_mult(s[j], s[j]), wi[j]));
-        }
-        {
-            const Word16 shift = e0 == MAX_32 ? 5 : 0;
-            std::array<Word32, 151> r{};
-            autocorrelation(sw.data(), shift, r.data());
-            for (int t = 0; t <= 150; t = t == 0 ? 21 : t + 1) {
-                Word32 reference = 0;
-                for (int j = 0; j + t < 301; ++j)
-                    reference = L_add(reference, L_shr(L_mult(sw[j], sw[j + t]), shift));
-                ASSERT_EQ(r[t], reference) << "lag " << t << " shift " << shift;
-            }
-        }
-    }
 }
 
 TEST(pitch_tracker, StartsAtIndex158AndFindsTheFirstPeriod)
