@@ -85,11 +85,6 @@ DecodeResult decode(CDV3000_Base& chip, const Sim::Frame& frame)
 // Parameter: true for the serial line, false for UDP.
 class DV3000OverSimulator : public ::testing::TestWithParam<bool> {
 protected:
-    void TearDown() override
-    {
-        sim.reset();
-    }
-
     bool serial() const { return GetParam(); }
 
     // Starts the simulator with `options` on this test's transport and
