@@ -237,30 +237,20 @@ TEST_F(UdpEndpoint, UnresolvableHostLeavesTheAnyAddress)
     }
 }
 
-TEST_F(UdpEndpoint, WaitsAndReadsEndAtOnceWhenNothingIsPending)
-{
-    Peer sender;
-    const int r = freeUdpPort();
-    CDV3000_UDP ep("127.0.0.1", r, CDV3000_UDP::FLAG_BIND);
-    unsigned char buf[8];
-    EXPECT_EQ(ep.readSocket(buf, sizeof(buf)), 0);
-    EXPECT_FALSE(ep.isReadDataReady());
-    EXPECT_FALSE(ep.waitForData(0, 2000));
-    EXPECT_FALSE(ep.waitForData(-1, -1));
-
-    sender.sendTo(r, "late");
-    EXPECT_TRUE(ep.waitForData(5, 0));
-    EXPECT_TRUE(ep.isReadDataReady());
-}
-
 TEST_F(UdpEndpoint, HostileSizesAreCutOrRefused)
 {
     Peer sender, target;
     const int r = freeUdpPort();
     CDV3000_UDP ep("127.0.0.1", r, target.port(), CDV3000_UDP::FLAG_BIND);
+    unsigned char empty[8];
+    EXPECT_EQ(ep.readSocket(empty, sizeof(empty)), 0); // nothing pending: ends at once
+    EXPECT_FALSE(ep.isReadDataReady());
+    EXPECT_FALSE(ep.waitForData(0, 2000));
+    EXPECT_FALSE(ep.waitForData(-1, -1));
 
     sender.sendTo(r, "0123456789");
     ASSERT_TRUE(ep.waitForData(5, 0));
+    EXPECT_TRUE(ep.isReadDataReady());
     unsigned char buf[8] = {0, 0, 0, 0, 0xEE, 0xEE, 0xEE, 0xEE};
     EXPECT_EQ(ep.readSocket(buf, 4), 4);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 4), "0123");
