@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace halvane {
@@ -41,62 +42,41 @@ Bytes header(std::size_t size, std::initializer_list<std::pair<int, std::uint8_t
     return bytes;
 }
 
-TEST(UsrpBuild, VoiceByteForByteInEachCodec)
+// A keyed block and the unkey in each codec: seq and keyup big-endian, type
+// little-endian, samples little-endian; the unkey carries silence (none in
+// linear), and ADPCM codes it from the current state, which it advances.
+TEST(UsrpBuild, VoiceAndUnkeyByteForByteInEachCodec)
 {
-    std::array<std::int16_t, USRP_VOICE_SAMPLES> pcm{};
-    for (std::size_t i = 0; i < pcm.size(); ++i)
-        pcm[i] = static_cast<std::int16_t>(i * 397 - 30000);
-    ImaAdpcmState adpcmTx;
-
-    CUsrpPacket slin = CUsrpPacket::voice(0x01020304, pcm.data(), USRP_VOICE_BYTES);
-    ASSERT_EQ(slin.encodeVoice(USRP_CODEC_SLIN, adpcmTx), 352u);
-    Bytes expected = header(352, {{4, 1}, {5, 2}, {6, 3}, {7, 4}, {15, 1}}); // seq and keyup big-endian
-    for (std::size_t i = 0; i < pcm.size(); ++i) {                           // samples little-endian
-        expected[32 + 2 * i] = static_cast<std::uint8_t>(pcm[i] & 0xFF);
-        expected[33 + 2 * i] = static_cast<std::uint8_t>((pcm[i] >> 8) & 0xFF);
+    std::array<std::int16_t, USRP_VOICE_SAMPLES> ramp{};
+    for (std::size_t i = 0; i < ramp.size(); ++i)
+        ramp[i] = static_cast<std::int16_t>(i * 397 - 30000);
+    ImaAdpcmState adpcmTx{-700, 40}, reference = adpcmTx;
+    std::uint8_t seq = 0;
+    for (const bool keyed : {true, false}) {
+        const std::array<std::int16_t, USRP_VOICE_SAMPLES> pcm = keyed ? ramp : decltype(ramp){};
+        for (const auto& [codec, size, type] : {std::tuple{USRP_CODEC_SLIN, 352u, 0}, {USRP_CODEC_ULAW, 192u, 6},
+                                                {USRP_CODEC_ADPCM, 112u, 5}}) {
+            SCOPED_TRACE(testing::Message() << "codec " << codec << (keyed ? " keyed" : " unkey"));
+            CUsrpPacket packet = CUsrpPacket::voice(0x01020300u + ++seq, keyed ? pcm.data() : nullptr, keyed ? USRP_VOICE_BYTES : 0);
+            const std::size_t expectedSize = !keyed && codec == USRP_CODEC_SLIN ? 32 : size;
+            ASSERT_EQ(packet.encodeVoice(codec, adpcmTx), expectedSize);
+            Bytes expected = header(expectedSize, {{4, 1}, {5, 2}, {6, 3}, {7, seq}, {15, keyed}, {20, static_cast<std::uint8_t>(type)}});
+            for (std::size_t i = 0; i < pcm.size() && expectedSize > 32; ++i) {
+                if (codec == USRP_CODEC_SLIN) {
+                    expected[32 + 2 * i] = static_cast<std::uint8_t>(pcm[i] & 0xFF);
+                    expected[33 + 2 * i] = static_cast<std::uint8_t>((pcm[i] >> 8) & 0xFF);
+                } else if (codec == USRP_CODEC_ULAW) {
+                    expected[32 + i] = linearToUlaw(pcm[i]); // 0xFF for silence
+                }
+            }
+            if (codec == USRP_CODEC_ADPCM)
+                imaEncode(pcm, std::span(expected.data() + 32, 80), reference);
+            EXPECT_EQ(sent(packet), expected);
+            EXPECT_EQ(adpcmTx.valprev, reference.valprev);
+            EXPECT_EQ(adpcmTx.index, reference.index);
+        }
     }
-    EXPECT_EQ(sent(slin), expected);
-
-    CUsrpPacket ulaw = CUsrpPacket::voice(9, pcm.data(), USRP_VOICE_BYTES);
-    ASSERT_EQ(ulaw.encodeVoice(USRP_CODEC_ULAW, adpcmTx), 192u);
-    expected = header(192, {{7, 9}, {15, 1}, {20, 6}}); // type little-endian
-    for (std::size_t i = 0; i < pcm.size(); ++i)
-        expected[32 + i] = linearToUlaw(pcm[i]);
-    EXPECT_EQ(sent(ulaw), expected);
-
-    CUsrpPacket adpcm = CUsrpPacket::voice(10, pcm.data(), USRP_VOICE_BYTES);
-    ImaAdpcmState reference = adpcmTx = {1200, 30};
-    ASSERT_EQ(adpcm.encodeVoice(USRP_CODEC_ADPCM, adpcmTx), 112u);
-    expected = header(112, {{7, 10}, {15, 1}, {20, 5}});
-    imaEncode(pcm, std::span(expected.data() + 32, 80), reference);
-    EXPECT_EQ(sent(adpcm), expected);
-    EXPECT_EQ(adpcmTx.valprev, reference.valprev);
-
-    EXPECT_EQ(CUsrpPacket::voice(11, pcm.data(), USRP_VOICE_BYTES).encodeVoice(3, adpcmTx), 0u);
-}
-
-TEST(UsrpBuild, UnkeyInEachCodec)
-{
-    ImaAdpcmState adpcmTx{-700, 40};
-    CUsrpPacket slin = CUsrpPacket::voice(7, nullptr, 0);
-    ASSERT_EQ(slin.encodeVoice(USRP_CODEC_SLIN, adpcmTx), 32u);
-    EXPECT_EQ(sent(slin), header(32, {{7, 7}})); // keyup 0, type 0
-
-    CUsrpPacket ulaw = CUsrpPacket::voice(8, nullptr, 0);
-    ASSERT_EQ(ulaw.encodeVoice(USRP_CODEC_ULAW, adpcmTx), 192u);
-    Bytes expected = header(192, {{7, 8}, {20, 6}});
-    std::fill(expected.begin() + 32, expected.end(), 0xFF); // mu-law silence
-    EXPECT_EQ(sent(ulaw), expected);
-
-    // ADPCM silence is coded from the current state, which it advances.
-    ImaAdpcmState reference = adpcmTx;
-    CUsrpPacket adpcm = CUsrpPacket::voice(9, nullptr, 0);
-    ASSERT_EQ(adpcm.encodeVoice(USRP_CODEC_ADPCM, adpcmTx), 112u);
-    expected = header(112, {{7, 9}, {20, 5}});
-    imaEncode(std::array<std::int16_t, USRP_VOICE_SAMPLES>{}, std::span(expected.data() + 32, 80), reference);
-    EXPECT_EQ(sent(adpcm), expected);
-    EXPECT_EQ(adpcmTx.valprev, reference.valprev);
-    EXPECT_EQ(adpcmTx.index, reference.index);
+    EXPECT_EQ(CUsrpPacket::voice(11, ramp.data(), USRP_VOICE_BYTES).encodeVoice(3, adpcmTx), 0u);
 }
 
 TEST(UsrpBuild, TextAndPing)

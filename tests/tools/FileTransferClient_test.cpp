@@ -14,6 +14,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace halvane {
@@ -85,21 +86,19 @@ TEST_F(FileTransferRoundTrip, Download)
 
     // An empty file, a URL, a missing file.
     root.write("empty", "");
-    client.requestFile("empty");
-    deliver();
-    EXPECT_EQ(client.state(), FileTransferClient::State::Done) << client.error();
-    EXPECT_TRUE(client.content().empty());
-
-    client.requestFile("https://example.org/x");
-    deliver();
-    EXPECT_EQ(client.state(), FileTransferClient::State::Done);
-    EXPECT_TRUE(client.isUrl());
-    EXPECT_EQ(client.remoteName(), "https://example.org/x");
-
-    client.requestFile("missing");
-    deliver();
-    EXPECT_EQ(client.state(), FileTransferClient::State::Failed);
-    EXPECT_EQ(client.error(), "File NOT found");
+    for (const auto& [name, state, url, error] :
+         {std::tuple{"empty", FileTransferClient::State::Done, false, ""},
+          {"https://example.org/x", FileTransferClient::State::Done, true, ""},
+          {"missing", FileTransferClient::State::Failed, false, "File NOT found"}}) {
+        client.requestFile(name);
+        deliver();
+        EXPECT_EQ(client.state(), state) << name;
+        EXPECT_EQ(client.isUrl(), url) << name;
+        EXPECT_EQ(client.error(), error) << name;
+        if (url) {
+            EXPECT_EQ(client.remoteName(), name);
+        }
+    }
 }
 
 TEST_F(FileTransferRoundTrip, DamagedDownloadsFail)

@@ -1,18 +1,15 @@
-// The USRP client library and the usrp-client program, checked against a
-// loopback listener that plays Halvane, for what the end-to-end tests do not
-// show: voice in each codec with the ADPCM state running on, the decoding of
-// what Halvane sends, the pacing asked of the clock, the speech files, and
-// the program as an operator runs it.
+// The USRP client library and the usrp-client program against a loopback
+// socket that plays Halvane, for what the end-to-end tests do not show.
 #include "UsrpClient.h"
 
 #include "ChildProcess.h"
-#include "DatagramSocket.h"
 #include "G711.h"
 #include "ImaAdpcm.h"
 #include "PcmFile.h"
 #include "TempDir.h"
 #include "TlvProtocol.h"
 #include "ToolArguments.h"
+#include "UdpSocket.h"
 #include "WavWriter.h"
 
 #include <algorithm>
@@ -22,11 +19,13 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace halvane {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
@@ -82,34 +81,21 @@ Bytes voicePacket(std::uint32_t seq, UsrpCodec codec, const std::vector<std::int
 {
     std::array<std::int16_t, 160> pcm{};
     std::copy(block.begin(), block.end(), pcm.begin());
-    switch (codec) {
-    case UsrpCodec::Slin: {
-        Bytes bytes = header(seq, USRP_TYPE_VOICE, keyed);
-        if (!keyed)
-            return bytes;
-        for (const std::int16_t s : pcm) {
-            bytes.push_back(static_cast<std::uint8_t>(s));
-            bytes.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(s) >> 8));
+    Bytes bytes = header(seq, codec == UsrpCodec::Slin   ? USRP_TYPE_VOICE
+                              : codec == UsrpCodec::Ulaw ? USRP_TYPE_VOICE_ULAW
+                                                         : USRP_TYPE_VOICE_ADPCM, keyed);
+    for (std::size_t i = 0; i < pcm.size() && (keyed || codec != UsrpCodec::Slin); ++i) {
+        const auto s = static_cast<std::uint16_t>(pcm[i]);
+        if (codec == UsrpCodec::Slin)
+            bytes.insert(bytes.end(), {static_cast<std::uint8_t>(s), static_cast<std::uint8_t>(s >> 8)});
+        else if (codec == UsrpCodec::Ulaw)
+            bytes.push_back(linearToUlaw(pcm[i]));
+        else if (i % 2 == 1) {
+            const std::uint8_t high = imaEncodeSample(pcm[i - 1], adpcm); // the earlier sample goes high
+            bytes.push_back(static_cast<std::uint8_t>(high << 4 | imaEncodeSample(pcm[i], adpcm)));
         }
-        return bytes;
     }
-    case UsrpCodec::Ulaw: {
-        Bytes bytes = header(seq, USRP_TYPE_VOICE_ULAW, keyed);
-        for (const std::int16_t s : pcm)
-            bytes.push_back(linearToUlaw(s));
-        return bytes;
-    }
-    case UsrpCodec::Adpcm: {
-        Bytes bytes = header(seq, USRP_TYPE_VOICE_ADPCM, keyed);
-        for (std::size_t i = 0; i < pcm.size(); i += 2) {
-            const std::uint8_t high = imaEncodeSample(pcm[i], adpcm);
-            const std::uint8_t low = imaEncodeSample(pcm[i + 1], adpcm);
-            bytes.push_back(static_cast<std::uint8_t>(high << 4 | low));
-        }
-        return bytes;
-    }
-    }
-    return {};
+    return bytes;
 }
 
 // Block k of `pcm`: 160 samples, fewer for the last one.
@@ -132,30 +118,8 @@ std::vector<std::int16_t> speech(std::size_t samples)
 }
 
 // Halvane's side of the conversation.
-class Listener {
-public:
-    Listener()
-    {
-        std::string error;
-        EXPECT_TRUE(socket_.open("127.0.0.1", 0, error)) << error;
-    }
-    int port() const { return socket_.localPort(); }
-    std::optional<Datagram> receive() const { return socket_.receive(WAIT); }
-    Bytes next() const
-    {
-        const std::optional<Datagram> d = receive();
-        return d ? d->bytes : Bytes{};
-    }
-    void sendTo(int port, const Bytes& bytes) const
-    {
-        sockaddr_in to{};
-        std::string error;
-        ASSERT_TRUE(DatagramSocket::resolve("127.0.0.1", port, to, error)) << error;
-        ASSERT_TRUE(socket_.sendTo(to, bytes));
-    }
-
-private:
-    DatagramSocket socket_;
+struct Listener : UdpSocket {
+    Bytes next() const { return receive(WAIT).value_or(Bytes{}); }
 };
 
 class UsrpClientTest : public ::testing::Test {
@@ -237,24 +201,23 @@ TEST_F(UsrpClientTest, DecodesEverythingHalvaneSends)
     const CallRecord call{3120001, 311000, 91, 1, 1, "{\"call\":\"N0CALL\",\"name\":\"Ann\"}"};
     const TLV_CLASS callRecord = makeCallRecord(TAG_SET_INFO, call);
     const std::string info = "INFO:MSG:" + std::string(500, 'i'); // longer than a voice packet
-
-    // Voice: two ADPCM transmissions from one running coder state, then µ-law.
-    ImaAdpcmState senderState{};
-    std::vector<std::vector<std::int16_t>> blocks;
-    for (int k = 0; k < 3; ++k) {
-        std::vector<std::int16_t> block(160);
-        for (int i = 0; i < 160; ++i)
-            block[i] = static_cast<std::int16_t>((k + 1) * 900 * ((i / 10) % 2 == 0 ? 1 : -1));
-        blocks.push_back(block);
-    }
     listener.sendTo(to, packet(1, USRP_TYPE_PING, textBytes("PING")));
     listener.sendTo(to, packet(2, USRP_TYPE_TEXT, Bytes(callRecord.data(), callRecord.data() + callRecord.size())));
     listener.sendTo(to, packet(4, USRP_TYPE_TEXT, textBytes(info)));
-    std::uint32_t seq = 5;
-    for (const auto& block : blocks)
-        listener.sendTo(to, voicePacket(seq++, UsrpCodec::Adpcm, block, true, senderState));
-    listener.sendTo(to, voicePacket(seq++, UsrpCodec::Adpcm, {}, false, senderState));
-    listener.sendTo(to, voicePacket(seq++, UsrpCodec::Adpcm, blocks[0], true, senderState));
+
+    // Three ADPCM blocks, the unkey and one more block from one running coder
+    // state: the decoder must run on across packets and the unkey as well.
+    ImaAdpcmState senderState{}, receiverState{};
+    std::vector<std::vector<std::int16_t>> heard;
+    for (int k = 0; k < 5; ++k) {
+        std::vector<std::int16_t> block(k == 3 ? 0 : 160);
+        for (int i = 0; i < static_cast<int>(block.size()); ++i)
+            block[i] = static_cast<std::int16_t>((k % 3 + 1) * 900 * ((i / 10) % 2 == 0 ? 1 : -1));
+        const Bytes sent = voicePacket(5 + k, UsrpCodec::Adpcm, block, k != 3, senderState);
+        listener.sendTo(to, sent);
+        heard.emplace_back(160);
+        imaDecode(std::span<const std::uint8_t>(sent).subspan(32, 80), heard.back(), receiverState);
+    }
 
     // receiveText skips what comes before the text asked for.
     std::vector<UsrpMessage> skipped;
@@ -268,41 +231,21 @@ TEST_F(UsrpClientTest, DecodesEverythingHalvaneSends)
     EXPECT_EQ(skipped[1].call->call, "N0CALL");
     EXPECT_EQ(skipped[1].callText, call.call);
 
-    // The ADPCM decoder must run on across packets and the unkey, as the
-    // sender's coder did; a reset state would decode garbage after packet 1.
-    ImaAdpcmState reference{};
-    const auto decodeAdpcm = [&](const Bytes& bytes) {
-        std::vector<std::int16_t> pcm(160);
-        imaDecode(std::span<const std::uint8_t>(bytes).subspan(32, 80), pcm, reference);
-        return pcm;
-    };
-    ImaAdpcmState replayState{};
-    std::vector<Bytes> sent;
-    std::uint32_t s = 5;
-    for (const auto& block : blocks)
-        sent.push_back(voicePacket(s++, UsrpCodec::Adpcm, block, true, replayState));
-    const Bytes adpcmUnkey = voicePacket(s++, UsrpCodec::Adpcm, {}, false, replayState);
-    const Bytes afterUnkey = voicePacket(s++, UsrpCodec::Adpcm, blocks[0], true, replayState);
-
     const UsrpTransmission first = client.receiveTransmission(WAIT);
     EXPECT_TRUE(first.ended);
     EXPECT_EQ(first.voicePackets, 3);
     EXPECT_EQ(first.codec, UsrpCodec::Adpcm);
     std::vector<std::int16_t> expected;
-    for (const Bytes& bytes : sent) {
-        const std::vector<std::int16_t> pcm = decodeAdpcm(bytes);
-        expected.insert(expected.end(), pcm.begin(), pcm.end());
-    }
+    for (int k = 0; k < 3; ++k)
+        expected.insert(expected.end(), heard[k].begin(), heard[k].end());
     EXPECT_EQ(first.pcm, expected);
     ASSERT_TRUE(first.unkey);
     EXPECT_EQ(first.unkey->kind, UsrpMessage::Kind::Unkey);
-    EXPECT_EQ(first.unkey->pcm, decodeAdpcm(adpcmUnkey));
-
+    EXPECT_EQ(first.unkey->pcm, heard[3]);
     m = client.receive(WAIT);
     ASSERT_TRUE(m);
     EXPECT_EQ(m->kind, UsrpMessage::Kind::Voice);
-    EXPECT_EQ(m->pcm, decodeAdpcm(afterUnkey));
-
+    EXPECT_EQ(m->pcm, heard[4]);
     EXPECT_FALSE(client.receive(0ms));
 }
 
@@ -310,13 +253,7 @@ TEST(SpeechFiles, RawAndWavReadTheSameSamplesAndOtherRatesAreRefused)
 {
     TempDir dir;
     const std::vector<std::int16_t> pcm = {0, 1, -1, 32767, -32768, 258, -258};
-    Bytes raw;
-    for (const std::int16_t s : pcm) {
-        raw.push_back(static_cast<std::uint8_t>(s));
-        raw.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(s) >> 8));
-    }
-    const std::string rawPath = dir.write("speech.s16", std::string(raw.begin(), raw.end()));
-
+    const std::string rawPath = dir.write("speech.s16", "\x00\x00\x01\x00\xFF\xFF\xFF\x7F\x00\x80\x02\x01\xFE\xFE"s);
     std::string error;
     std::vector<std::int16_t> read;
     ASSERT_TRUE(readPcmFile(rawPath, PcmFileKind::Auto, read, error)) << error;
@@ -335,13 +272,10 @@ TEST(SpeechFiles, RawAndWavReadTheSameSamplesAndOtherRatesAreRefused)
     // A 16 kHz WAV (its sample rate field patched) is refused, not resampled.
     std::string bytes = readFile(dir.file("speech.wav"));
     ASSERT_GT(bytes.size(), 32u);
-    const std::uint32_t rate = 16000, byteRate = 32000;
-    std::memcpy(bytes.data() + 24, &rate, 4);
-    std::memcpy(bytes.data() + 28, &byteRate, 4);
-    const std::string fast = dir.write("fast.wav", bytes);
-    EXPECT_FALSE(readPcmFile(fast, PcmFileKind::Auto, read, error));
+    const std::uint32_t rate[] = {16000, 32000}; // sample rate, byte rate
+    std::memcpy(bytes.data() + 24, rate, 8);
+    EXPECT_FALSE(readPcmFile(dir.write("fast.wav", bytes), PcmFileKind::Auto, read, error));
     EXPECT_NE(error.find("16000 Hz"), std::string::npos) << error;
-
 }
 
 TEST(UsrpClientProgram, RegistersPlaysSendsAndRecordsWhatComesBack)
@@ -362,10 +296,10 @@ TEST(UsrpClientProgram, RegistersPlaysSendsAndRecordsWhatComesBack)
     // Registration, answered with what Halvane sends a client. "REG:OK"
     // goes last, so everything is waiting before the program may finish its
     // actions and stop listening.
-    std::optional<Datagram> reg = halvane.receive();
+    const auto reg = halvane.receiveFrom(WAIT);
     ASSERT_TRUE(reg);
-    EXPECT_EQ(reg->bytes, packet(0, USRP_TYPE_TEXT, textBytes("REG:QUILLNET")));
-    const int client = ntohs(reg->from.sin_port);
+    EXPECT_EQ(reg->first, packet(0, USRP_TYPE_TEXT, textBytes("REG:QUILLNET")));
+    const int client = reg->second;
     const TLV_CLASS meta = makeCallRecord(TAG_SET_INFO, CallRecord{1234567, 311000, 9, 2, 1, "K1ABC"});
     halvane.sendTo(client, packet(1, USRP_TYPE_TEXT, Bytes(meta.data(), meta.data() + meta.size())));
     ImaAdpcmState unused{};
@@ -376,19 +310,15 @@ TEST(UsrpClientProgram, RegistersPlaysSendsAndRecordsWhatComesBack)
     halvane.sendTo(client, packet(0, USRP_TYPE_TEXT, textBytes("REG:OK")));
 
     // Everything up to the unregistration, in order.
+    const std::size_t blocks = (pcm.size() + 159) / 160;
     std::vector<Bytes> got;
-    const auto isUnregister = [](const Bytes& bytes) {
-        return bytes.size() == 352 && bytes[20] == USRP_TYPE_TEXT &&
-               std::memcmp(bytes.data() + 32, "REG:UNREG", 10) == 0;
-    };
-    while (got.empty() || !isUnregister(got.back())) {
-        std::optional<Datagram> d = halvane.receive();
-        ASSERT_TRUE(d) << "after " << got.size() << " packets\n" << readFile(out);
-        got.push_back(d->bytes);
+    const Bytes unregister = packet(static_cast<std::uint32_t>(blocks + 5), USRP_TYPE_TEXT, textBytes("REG:UNREG"));
+    while (got.empty() || got.back() != unregister) {
+        got.push_back(halvane.next());
+        ASSERT_FALSE(got.back().empty()) << "after " << got.size() << " packets\n" << readFile(out);
     }
     EXPECT_EQ(program.wait(), 0) << readFile(out);
 
-    const std::size_t blocks = (pcm.size() + 159) / 160;
     ASSERT_EQ(got.size(), blocks + 1 + 3 + 1);
     ImaAdpcmState state{};
     for (std::size_t k = 0; k < blocks; ++k)
@@ -400,15 +330,12 @@ TEST(UsrpClientProgram, RegistersPlaysSendsAndRecordsWhatComesBack)
     EXPECT_EQ(got[blocks + 2],
               packet(seq++, USRP_TYPE_TEXT, Bytes(sentCall.data(), sentCall.data() + sentCall.size())));
     EXPECT_EQ(got[blocks + 3], packet(seq++, USRP_TYPE_TLV, withCommand("codec=adpcm")));
-    EXPECT_EQ(got[blocks + 4], packet(seq++, USRP_TYPE_TEXT, textBytes("REG:UNREG")));
 
     // What came back was printed and recorded.
     const std::string printed = readFile(out);
-    EXPECT_NE(printed.find("<- text \"REG:OK\""), std::string::npos) << printed;
-    EXPECT_NE(printed.find("<- metadata src=1234567 rpt=311000 tg=9 slot=2 cc=1 call=\"K1ABC\""), std::string::npos)
-        << printed;
-    EXPECT_NE(printed.find("<- unkey: 3 voice packets"), std::string::npos) << printed;
-    EXPECT_NE(printed.find("<- text \"INFO:MSG:hello\""), std::string::npos) << printed;
+    for (const char* line : {"<- text \"REG:OK\"", "<- metadata src=1234567 rpt=311000 tg=9 slot=2 cc=1 call=\"K1ABC\"",
+                             "<- unkey: 3 voice packets", "<- text \"INFO:MSG:hello\""})
+        EXPECT_NE(printed.find(line), std::string::npos) << line << "\n" << printed;
     std::vector<std::int16_t> recorded;
     std::string error;
     ASSERT_TRUE(readPcmFile(dir.file("got.wav"), PcmFileKind::Auto, recorded, error)) << error;
@@ -418,24 +345,18 @@ TEST(UsrpClientProgram, RegistersPlaysSendsAndRecordsWhatComesBack)
 TEST(UsrpClientProgram, RefusesBadArgumentsAndReportsFailures)
 {
     TempDir dir;
-    const auto run = [&](const std::vector<std::string>& args) {
+    Listener silent; // nobody answers the registration
+    for (const auto& [args, status, message] : std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
+             {{"--codec", "gsm"}, 2, "usrp-client: "},
+             {{"--call", "16777216,1,1,1,1"}, 2, "usrp-client: "},
+             {{"--listen"}, 2, "usrp-client: "},
+             {{"stray"}, 2, "usrp-client: "},
+             {{"--help"}, 0, "usage: usrp-client"},
+             {{"--to", std::to_string(silent.port()), "--bind", "0", "--timeout", "0.2"}, 1, "no \"REG:OK\""}}) {
         ChildProcess program(HALVANE_BIN_DIR "/usrp-client", args, dir.path(), {}, dir.file("out.txt"));
-        return program.wait();
-    };
-    for (const std::vector<std::string>& bad :
-         {std::vector<std::string>{"--codec", "gsm"}, {"--call", "16777216,1,1,1,1"}, {"--listen"}, {"stray"}}) {
-        EXPECT_EQ(run(bad), 2) << bad[0];
-        EXPECT_NE(readFile(dir.file("out.txt")).find("usrp-client: "), std::string::npos);
+        EXPECT_EQ(program.wait(), status) << args[0];
+        EXPECT_NE(readFile(dir.file("out.txt")).find(message), std::string::npos) << args[0];
     }
-
-    EXPECT_EQ(run({"--help"}), 0);
-    EXPECT_NE(readFile(dir.file("out.txt")).find("usage: usrp-client"), std::string::npos);
-
-    // Nobody answers the registration.
-    Listener silent;
-    EXPECT_EQ(run({"--to", std::to_string(silent.port()), "--bind", "0", "--timeout", "0.2"}), 1);
-    EXPECT_NE(readFile(dir.file("out.txt")).find("no \"REG:OK\""), std::string::npos);
-
 }
 
 } // namespace halvane

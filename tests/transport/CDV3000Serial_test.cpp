@@ -24,8 +24,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-// Generous: only a failing test waits this long.
-constexpr auto LIMIT = 10s;
+constexpr auto LIMIT = 10s; // only a failing test waits this long
 
 const Bytes CHANNEL_REPLY = {0x61, 0x00, 0x0B, 0x01, 0x01, 0x48, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 const Bytes OTHER_REPLY = {0x61, 0x00, 0x0B, 0x01, 0x01, 0x48, 9, 8, 7, 6, 5, 4, 3, 2, 1};
@@ -110,37 +109,6 @@ private:
     std::string path_;
 };
 
-// The chip's side of one exchange: takes the request off the line, then
-// sends `reply`.
-class Responder {
-public:
-    Responder(const Pty& pty, std::size_t requestSize, Bytes reply)
-        : thread_([&pty, requestSize, reply = std::move(reply), this] {
-              request_ = pty.read(requestSize);
-              pty.write(reply);
-          })
-    {
-    }
-    ~Responder() { join(); }
-    Responder(const Responder&) = delete;
-    Responder& operator=(const Responder&) = delete;
-
-    const Bytes& request()
-    {
-        join();
-        return request_;
-    }
-
-private:
-    void join()
-    {
-        if (thread_.joinable())
-            thread_.join();
-    }
-    Bytes request_;
-    std::thread thread_;
-};
-
 class SerialLine : public ::testing::Test {
 protected:
     void SetUp() override
@@ -154,10 +122,16 @@ protected:
     // One exchange against `reply`; the reply read back.
     Bytes exchange(const Bytes& reply, int inLen = 400)
     {
-        Responder chip(pty, REQUEST.size(), reply);
+        // The chip's side: takes the request off the line, then replies.
+        Bytes request;
+        std::thread chip([&] {
+            request = pty.read(REQUEST.size());
+            pty.write(reply);
+        });
         Bytes in(static_cast<std::size_t>(inLen), 0xCC);
         const int got = serial.sendRecv(REQUEST.data(), static_cast<int>(REQUEST.size()), in.data(), inLen);
-        EXPECT_EQ(chip.request(), REQUEST);
+        chip.join();
+        EXPECT_EQ(request, REQUEST);
         in.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
         return in;
     }

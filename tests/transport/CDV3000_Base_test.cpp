@@ -1,7 +1,5 @@
-// The DV3000 protocol class without a chip: packet validation with its exact
-// messages, a start-up that fails before anything answers, and exchanges
-// that fail. Exchanges with a chip (the simulator) are tested in
-// tests/tools/DV3000Exchange_test.cpp.
+// The DV3000 protocol class without a chip; exchanges with the simulator are
+// in tests/tools/DV3000Exchange_test.cpp.
 #include "CDMR_DV3000.h"
 #include "CDV3000_Base.h"
 
@@ -44,28 +42,24 @@ TEST_F(DV3000WithoutChip, ValidationNamesEachFaultExactly)
 {
     CDV3000_Base chip;
     const std::uint8_t ready[] = {0x61, 0x00, 0x01, 0x00, 0x39};
-    const std::uint8_t channel[] = {0x61, 0x00, 0x0B, 0x01, 0x01, 0x48, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    const std::uint8_t channel[] = {0x61, 0x00, 0x0B, 0x01, 0x01, 0x48, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0, 0};
     const std::uint8_t noStart[] = {0x62, 0x00, 0x01, 0x00, 0x39};
-
     EXPECT_TRUE(chip.validateDV3000(15, channel, 1));
     EXPECT_TRUE(chip.validateDV3000(5, ready, 0));
-
-    EXPECT_FALSE(chip.validateDV3000(3, channel, 1));
-    EXPECT_TRUE(log.has('E', "DV3000 header is short.  byte count=3"));
-
-    EXPECT_FALSE(chip.validateDV3000(5, noStart, 0));
-    EXPECT_TRUE(log.has('E', "DV3000 start byte not found"));
-
-    std::uint8_t longer[18] = {};
-    std::copy(std::begin(channel), std::end(channel), longer);
-    EXPECT_FALSE(chip.validateDV3000(14, longer, 1));
-    EXPECT_TRUE(log.has('E', "DV3000 packet size does not match bytes in stream.  len=11 streamBytes=14"));
-
-    EXPECT_FALSE(chip.validateDV3000(5, ready, 2));
-    EXPECT_TRUE(log.has('E', "DV3000 has unexpectedly reset.  USB power issues may be the cause"));
-
-    EXPECT_FALSE(chip.validateDV3000(15, channel, 2));
-    EXPECT_TRUE(log.has('E', "DV3000 return type not correct.  Found 1, expected 2"));
+    struct Case {
+        int size;
+        const std::uint8_t* packet;
+        std::uint8_t type;
+        const char* message;
+    };
+    for (const Case& c : {Case{3, channel, 1, "DV3000 header is short.  byte count=3"},
+                          Case{5, noStart, 0, "DV3000 start byte not found"},
+                          Case{14, channel, 1, "DV3000 packet size does not match bytes in stream.  len=11 streamBytes=14"},
+                          Case{5, ready, 2, "DV3000 has unexpectedly reset.  USB power issues may be the cause"},
+                          Case{15, channel, 2, "DV3000 return type not correct.  Found 1, expected 2"}}) {
+        EXPECT_FALSE(chip.validateDV3000(c.size, c.packet, c.type)) << c.message;
+        EXPECT_TRUE(log.has('E', c.message));
+    }
 }
 
 TEST_F(DV3000WithoutChip, MissingSerialDeviceFailsAtTheConnectStage)

@@ -2,17 +2,13 @@
 
 #include "ChildProcess.h"
 #include "LogCapture.h"
+#include "UdpSocket.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
-#include <cstring>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
+#include <vector>
 
 namespace halvane {
 
@@ -23,56 +19,34 @@ namespace {
 // byte, each reply to the request's sender.
 class FakeEmulator {
 public:
-    FakeEmulator()
-    {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-        socklen_t len = sizeof(addr);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
+    FakeEmulator() : thread_([this] { serve(); }) {}
     ~FakeEmulator()
     {
         running_ = false;
         thread_.join();
-        close(fd_);
     }
-    int port() const { return port_; }
+    int port() const { return socket_.port(); }
     std::atomic_bool answering{true};
 
 private:
     void serve()
     {
         while (running_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0)
+            const auto got = socket_.receiveFrom(std::chrono::milliseconds(20));
+            if (!got || !answering)
                 continue;
-            unsigned char in[400];
-            sockaddr_in from{};
-            socklen_t fromLen = sizeof(from);
-            ssize_t n = recvfrom(fd_, in, sizeof(in), 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
-            if (n <= 0 || !answering)
-                continue;
-            if (n == EmulatorLink::PCM_BYTES) {
-                short first;
-                std::memcpy(&first, in, 2);
-                unsigned char frame[7];
-                std::memset(frame, first & 0xff, sizeof(frame));
-                sendto(fd_, frame, sizeof(frame), 0, reinterpret_cast<sockaddr*>(&from), fromLen);
+            const std::vector<std::uint8_t>& in = got->first;
+            if (static_cast<int>(in.size()) == EmulatorLink::PCM_BYTES) {
+                socket_.sendTo(got->second, std::vector<std::uint8_t>(7, in[0])); // the first sample's low byte
             } else {
-                short pcm[160];
-                for (short& s : pcm)
-                    s = in[0];
-                sendto(fd_, pcm, sizeof(pcm), 0, reinterpret_cast<sockaddr*>(&from), fromLen);
+                std::vector<std::uint8_t> pcm(320, 0);
+                for (std::size_t i = 0; i < pcm.size(); i += 2)
+                    pcm[i] = in[0];
+                socket_.sendTo(got->second, pcm);
             }
         }
     }
-    int fd_ = -1;
-    int port_ = 0;
+    UdpSocket socket_;
     std::atomic_bool running_{true};
     std::thread thread_;
 };
