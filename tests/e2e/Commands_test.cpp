@@ -425,7 +425,7 @@ TEST(Commands, ClientTextsAndTheInfoRecord)
 TEST(Commands, ModeChangesReconfigureTheDv3000)
 {
     Rig r;
-    const auto simulator = r.d.ambeServer();
+    const auto simulator = r.d.chipOnUdp();
     ASSERT_TRUE(simulator && r.d.connect(r.partner));
     r.d.start(r.d.ini("logLevel = 2\n"));
     ASSERT_TRUE(r.d.waitForLog("Starting TLV --> Halvane (decoder) --> USRP thread"));

@@ -91,8 +91,8 @@ public:
                                       client.receiveText("REG:OK", std::chrono::seconds(10)).has_value()));
     }
 
-    // The DV3000 simulator started as the AMBE server on this daemon's port.
-    std::unique_ptr<Dv3000Simulator> ambeServer() const
+    // The DV3000 simulator started on UDP at this daemon's chip port.
+    std::unique_ptr<Dv3000Simulator> chipOnUdp() const
     {
         Dv3000Simulator::Options options;
         options.udp = true;

@@ -62,7 +62,7 @@ public:
 
     bool start(const std::string& general = "")
     {
-        simulator = d.ambeServer();
+        simulator = d.chipOnUdp();
         return simulator && d.connect(client) && d.connect(partner) && d.startRunning(general) &&
                d.hasLog("Using hardware AMBE vocoder\n");
     }

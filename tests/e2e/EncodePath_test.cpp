@@ -68,7 +68,7 @@ TEST(EncodePath, TransmissionsReachThePartnerThroughTheChip)
     Daemon d;
     UsrpClient client;
     TlvPartner partner;
-    const auto simulator = d.ambeServer();
+    const auto simulator = d.chipOnUdp();
     ASSERT_TRUE(simulator && d.connect(partner));
     d.start(d.ini("", "ambeMode = NXDN\ntxTg = 3100\n"));
     ASSERT_TRUE(d.waitForLog("Starting USRP --> Halvane (encoder) -> TLV thread"));

@@ -95,7 +95,7 @@ TEST(Service, TellsTheServiceManagerReadyWatchdogAndStopping)
     NotifySocket manager(d.dir.file("notify"));
     UsrpClient client;
     TlvPartner partner;
-    const auto simulator = d.ambeServer();
+    const auto simulator = d.chipOnUdp();
     ASSERT_TRUE(simulator && d.connect(partner) && d.connect(client));
     d.start(d.ini("", "ambeMode = NXDN\n"), {{"NOTIFY_SOCKET", manager.path()}, {"WATCHDOG_USEC", "600000"}});
 

@@ -142,14 +142,14 @@ std::array<TrainingSet, 6> collect(const std::vector<Speech>& speech, bool dstar
     return sets;
 }
 
-struct Spec {
+struct BookShape {
     const char* name;
     int rows;
     int tableRows; // rows stored: beyond `rows` they are unreachable, and zero
     std::vector<std::pair<int, std::vector<float>>> fixed;
 };
 
-std::array<Spec, 6> specs(bool dstar)
+std::array<BookShape, 6> shapes(bool dstar)
 {
     if (dstar)
         return {{{"AmbePlusPRBA24", 512, 512, {{0, {-1.25f, -0.3125f, -0.625f}}}},
@@ -170,13 +170,13 @@ std::array<Spec, 6> specs(bool dstar)
 }
 
 // Codebooks holding only the fixed rows, the rest zero.
-Books initialBooks(const std::array<Spec, 6>& spec)
+Books initialBooks(const std::array<BookShape, 6>& shape)
 {
     Books books;
     for (int t = 0; t < 6; ++t) {
         const int dims = t == 0 ? 3 : 4;
-        books.table[t].assign(static_cast<std::size_t>(spec[t].rows) * dims, 0.0f);
-        for (const auto& [row, values] : spec[t].fixed)
+        books.table[t].assign(static_cast<std::size_t>(shape[t].rows) * dims, 0.0f);
+        for (const auto& [row, values] : shape[t].fixed)
             std::copy(values.begin(), values.end(), books.table[t].begin() + row * dims);
     }
     return books;
@@ -205,15 +205,15 @@ bool trainVariant(const std::vector<SpeechFile>& trainFiles, const std::vector<S
     std::vector<Speech> held;
     if (!analyseAll(trainFiles, dstar, training) || !analyseAll(heldFiles, dstar, held))
         return false;
-    const auto spec = specs(dstar);
-    Books books = initialBooks(spec);
+    const auto shape = shapes(dstar);
+    Books books = initialBooks(shape);
     std::array<TrainingSet, 6> sets;
     for (int pass = 0; pass < passes; ++pass) {
         sets = collect(training, dstar, books);
         for (int t = 0; t < 6; ++t) {
-            books.table[t] = train::designCodebook(sets[t], spec[t].rows, spec[t].fixed);
+            books.table[t] = train::designCodebook(sets[t], shape[t].rows, shape[t].fixed);
             std::fprintf(stderr, "%s pass %d: %s %zu vectors, error %.5f\n", dstar ? "D-STAR" : "AMBE+2", pass + 1,
-                         spec[t].name, sets[t].size(), train::quantisationError(sets[t], books.table[t]));
+                         shape[t].name, sets[t].size(), train::quantisationError(sets[t], books.table[t]));
         }
     }
 
@@ -221,9 +221,9 @@ bool trainVariant(const std::vector<SpeechFile>& trainFiles, const std::vector<S
     char line[200];
     std::string report;
     for (int t = 0; t < 6; ++t) {
-        const Codebook random = train::randomCodebook(sets[t], spec[t].rows, randomSeed + t);
+        const Codebook random = train::randomCodebook(sets[t], shape[t].rows, randomSeed + t);
         std::snprintf(line, sizeof line, "//   %-15s training %.5f  held-out %.5f  random rows on held-out %.5f\n",
-                      spec[t].name, train::quantisationError(sets[t], books.table[t]),
+                      shape[t].name, train::quantisationError(sets[t], books.table[t]),
                       train::quantisationError(heldSets[t], books.table[t]),
                       train::quantisationError(heldSets[t], random));
         report += line;
@@ -233,13 +233,13 @@ bool trainVariant(const std::vector<SpeechFile>& trainFiles, const std::vector<S
     return true;
 }
 
-void writeTable(std::FILE* out, const Spec& spec, const Codebook& table, int dims)
+void writeTable(std::FILE* out, const BookShape& shape, const Codebook& table, int dims)
 {
-    std::fprintf(out, "const std::array<AmbeRow%d, %d> %s{{\n", dims, spec.tableRows, spec.name);
-    for (int r = 0; r < spec.tableRows; ++r) {
+    std::fprintf(out, "const std::array<AmbeRow%d, %d> %s{{\n", dims, shape.tableRows, shape.name);
+    for (int r = 0; r < shape.tableRows; ++r) {
         std::fputs("    {", out);
         for (int d = 0; d < dims; ++d) {
-            const float v = r < spec.rows ? table[r * dims + d] : 0.0f;
+            const float v = r < shape.rows ? table[r * dims + d] : 0.0f;
             char number[32];
             std::snprintf(number, sizeof number, "%.9g", static_cast<double>(v));
             const bool integral = std::strpbrk(number, ".e") == nullptr;
@@ -309,10 +309,10 @@ int main(int argc, char** argv)
     std::fputs(plus.report.c_str(), out);
     std::fputs("\n#include \"ambe/AmbeCodebooks.h\"\n\nnamespace halvane {\n\n", out);
     for (const bool dstar : {false, true}) {
-        const auto spec = specs(dstar);
+        const auto shape = shapes(dstar);
         const Books& books = dstar ? plus.books : ambe2.books;
         for (int t = 0; t < 6; ++t)
-            writeTable(out, spec[t], books.table[t], t == 0 ? 3 : 4);
+            writeTable(out, shape[t], books.table[t], t == 0 ? 3 : 4);
     }
     std::fputs("} // namespace halvane\n", out);
     return std::fclose(out) == 0 ? 0 : 1;
