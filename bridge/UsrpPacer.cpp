@@ -18,7 +18,21 @@ UsrpPacer::Params sanitised(UsrpPacer::Params params)
     params.depth = std::max<std::size_t>(params.depth, 1);
     params.stallTicks = std::max(params.stallTicks, 1);
     params.maxLag = std::max(params.maxLag, params.period);
+    params.target = std::max(params.target, UsrpPacer::Clock::duration::zero());
+    params.skipSpacing = std::max(params.skipSpacing, 2);
     return params;
+}
+
+// Below this mean square (an RMS of 64, -54 dBFS) a block is silence
+// whatever came before it.
+constexpr std::uint64_t SILENCE = 64 * 64;
+
+std::uint64_t meanSquare(const std::array<std::int16_t, USRP_VOICE_SAMPLES>& pcm)
+{
+    std::uint64_t sum = 0;
+    for (std::int16_t s : pcm)
+        sum += static_cast<std::uint64_t>(s * s);
+    return sum / pcm.size();
 }
 
 void copyBlock(std::int16_t* to, const void* pcm, int len)
@@ -138,10 +152,12 @@ void UsrpPacer::push(const void* pcm, int len, Clock::time_point now)
             Item& item = items_.emplace_back();
             copyBlock(item.pcm.data(), pcm, len);
             item.arrival = now;
+            const std::uint64_t energy = meanSquare(item.pcm);
+            loudness_ = std::max(energy, loudness_ - loudness_ / 64);
+            item.quiet = energy < SILENCE || energy * 100 < loudness_;
             ++blocksQueued_;
             if (state_ == State::Idle) {
-                state_ = State::Prefill;
-                startAt_ = std::max(now + params_.prefill, earliest_);
+                startPrefill(std::max(now + params_.prefill, earliest_));
                 wake = true;
             }
         } else {
@@ -211,13 +227,18 @@ void UsrpPacer::tick()
         }
         return;
     }
+    catchUp();
     due_.push_back(std::move(items_.front()));
     items_.pop_front();
-    const bool unkey = due_.back().unkey;
+    const Item& item = due_.back();
+    if (!item.unkey) {
+        waits_[waitsSeen_++ % waits_.size()] = nextTick_ - item.arrival;
+        ++sinceSkip_;
+    }
     earliest_ = nextTick_ + params_.period;
     nextTick_ += params_.period;
     missed_ = 0;
-    if (!unkey) {
+    if (!item.unkey) {
         --blocksQueued_;
         ++stats_.blocksSent;
         return;
@@ -229,18 +250,53 @@ void UsrpPacer::tick()
     } else {
         // The next transmission was already waiting: it gets its own prefill,
         // counted from its first block.
-        state_ = State::Prefill;
-        startAt_ = std::max(items_.front().arrival + params_.prefill, earliest_);
+        startPrefill(std::max(items_.front().arrival + params_.prefill, earliest_));
     }
+}
+
+void UsrpPacer::startPrefill(Clock::time_point at)
+{
+    state_ = State::Prefill;
+    startAt_ = at;
+    waitsSeen_ = 0;
+    overTarget_ = 0;
+}
+
+void UsrpPacer::catchUp()
+{
+    // The block behind the one due takes its turn, so it must be there.
+    if (waitsSeen_ < waits_.size() || items_.size() < 2 || items_[0].unkey || items_[1].unkey)
+        return;
+    // One block of the window that waited no longer than the target means
+    // the delay is needed (the jitter of the arrivals) or already short.
+    if (*std::min_element(waits_.begin(), waits_.end()) <= params_.target) {
+        overTarget_ = 0;
+        return;
+    }
+    ++overTarget_;
+    if (sinceSkip_ < params_.skipSpacing - 1 || (!items_[0].quiet && overTarget_ < LOUD_AFTER_TICKS))
+        return;
+    items_.pop_front();
+    --blocksQueued_;
+    for (Clock::duration& wait : waits_)
+        wait -= params_.period;
+    sinceSkip_ = 0;
+    overTarget_ = 0;
+    ++skippedInTransmission_;
+    ++stats_.skipped;
+    if (params_.health != nullptr)
+        ++params_.health->droppedCatchUp;
 }
 
 void UsrpPacer::endTransmission(bool stalled)
 {
-    if (lateInTransmission_ != 0 || overflowInTransmission_ != 0)
-        Log(4, "Paced USRP voice dropped %ld late and %ld overflowing blocks (%s)\n", lateInTransmission_,
-            overflowInTransmission_, stalled ? "stream paused" : "unkey");
+    if (lateInTransmission_ != 0 || overflowInTransmission_ != 0 || skippedInTransmission_ != 0)
+        Log(4, "Paced USRP voice dropped %ld late and %ld overflowing blocks, skipped %ld to catch up (%s)\n",
+            lateInTransmission_, overflowInTransmission_, skippedInTransmission_,
+            stalled ? "stream paused" : "unkey");
     lateInTransmission_ = 0;
     overflowInTransmission_ = 0;
+    skippedInTransmission_ = 0;
 }
 
 void UsrpPacer::emit(Item& item)

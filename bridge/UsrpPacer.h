@@ -26,8 +26,24 @@
 //  - When the sending thread wakes more than `maxLag` late (the machine was
 //    busy), the schedule resumes from the wake-up instead of sending the
 //    overdue blocks in a burst.
-// Dropped blocks are counted and summed up in one level-4 line per
-// transmission.
+//
+// Catching up: the schedule never gives back delay by itself, so a burst
+// (some 25 blocks after a call record) would keep the rest of the call half
+// a second late. The pacer watches how long each block waited between its
+// push and its turn; while every block of the last `CATCH_UP_WINDOW` waited
+// longer than `target`, it skips a block now and then: the block due is
+// left out and the one behind it takes its turn, so the spacing stays even
+// and the delay shrinks by one period. Only whole blocks are skipped, at
+// most one in `skipSpacing`, and only quiet ones: a block below an absolute
+// floor or 20 dB under the loudness of the speech before it (a peak that
+// decays some 3 dB a second), judged from its samples when it is pushed.
+// Speech has such blocks several times a second; should none come to its
+// turn for `LOUD_AFTER_TICKS` while the delay stays above target (a tone, music,
+// noise), the block due is skipped anyway. Nothing is skipped in the first
+// `CATCH_UP_WINDOW` of a transmission, nor right before an unkey.
+//
+// Dropped and skipped blocks are counted and summed up in one level-4 line
+// per transmission.
 //
 // Three ways to run:
 //  - start(true): a sender thread of the pacer's own calls the sink on the
@@ -76,6 +92,10 @@ public:
         std::size_t depth = 50;
         int stallTicks = 5;
         Clock::duration maxLag = std::chrono::milliseconds(200);
+        // The waiting time catching up brings blocks down to.
+        Clock::duration target = std::chrono::milliseconds(60);
+        // At most one block in this many is skipped to catch up.
+        int skipSpacing = 4;
         // Where dropped blocks are also counted for the operator; null for
         // nowhere.
         HealthRecord::Direction* health = nullptr;
@@ -87,6 +107,7 @@ public:
         long unkeysSent = 0;
         long lateDropped = 0;
         long overflowDropped = 0;
+        long skipped = 0; // to catch up
         long stalls = 0;
     };
 
@@ -114,6 +135,11 @@ public:
     void push(const void* pcm, int len, Clock::time_point now);
     std::optional<Clock::time_point> service(Clock::time_point now);
 
+    // Blocks whose waiting time catching up watches, and how long it waits
+    // for a quiet block before it skips a loud one.
+    static constexpr std::size_t CATCH_UP_WINDOW = 25;
+    static constexpr int LOUD_AFTER_TICKS = 100; // 2 s
+
     Stats stats() const;
     std::size_t queued() const;
 
@@ -123,6 +149,7 @@ private:
     struct Item {
         std::array<std::int16_t, USRP_VOICE_SAMPLES> pcm{};
         bool unkey = false;
+        bool quiet = false;
         Clock::time_point arrival{};
     };
 
@@ -131,6 +158,9 @@ private:
     // The schedule at `now`; moves due items to `due_`. Caller holds mutex_.
     void advance(Clock::time_point now);
     void tick();
+    // Skips the block due when catching up calls for it.
+    void catchUp();
+    void startPrefill(Clock::time_point at);
     void endTransmission(bool stalled);
     void emit(Item& item);
 
@@ -149,6 +179,14 @@ private:
     int missed_ = 0;                     // Playing: empty ticks in a row; guarded
     long lateInTransmission_ = 0;        // guarded
     long overflowInTransmission_ = 0;    // guarded
+    long skippedInTransmission_ = 0;     // guarded
+    std::uint64_t loudness_ = 0;         // decaying peak of the blocks' mean square; guarded
+    // Waiting times of the last blocks sent, less a period for every skip
+    // since: how much earlier each could have gone. Guarded.
+    std::array<Clock::duration, CATCH_UP_WINDOW> waits_{};
+    std::size_t waitsSeen_ = 0;          // guarded
+    int sinceSkip_ = 0;                  // blocks sent since the last skip; guarded
+    int overTarget_ = 0;                 // ticks above target without a skip; guarded
     Stats stats_;                        // guarded
     bool rescheduled_ = false;           // a push moved the next due time; guarded
     bool stopping_ = false;              // guarded

@@ -33,7 +33,8 @@ std::string directionJson(const HealthRecord::Direction& d, const char* inName, 
     return std::string("{\"vocoder\":\"") + d.vocoder.get() + "\",\"vocoder_since\":\"" +
            utcText(d.vocoderSince.load(), true) + "\",\"" + inName + "\":\"" + number(d.in) + "\",\"" + outName +
            "\":\"" + number(d.out) + "\",\"dropped_late\":\"" + number(d.droppedLate) +
-           "\",\"dropped_overflow\":\"" + number(d.droppedOverflow) + "\",\"dropped_unknown_source\":\"" +
+           "\",\"dropped_overflow\":\"" + number(d.droppedOverflow) + "\",\"dropped_catch_up\":\"" +
+           number(d.droppedCatchUp) + "\",\"dropped_unknown_source\":\"" +
            number(d.droppedUnknownSource) + "\",\"vocoder_failures\":\"" + number(d.vocoderFailures) +
            "\",\"calls_started\":\"" + number(d.callsStarted) + "\",\"calls_ended\":\"" + number(d.callsEnded) +
            "\"}";
@@ -62,7 +63,7 @@ std::string directionStatus(const char* name, const HealthRecord::Direction& d, 
 
 void resetDirection(HealthRecord::Direction& d)
 {
-    for (HealthRecord::Counter* c : {&d.in, &d.out, &d.droppedLate, &d.droppedOverflow, &d.vocoderFailures,
+    for (HealthRecord::Counter* c : {&d.in, &d.out, &d.droppedLate, &d.droppedOverflow, &d.droppedCatchUp, &d.vocoderFailures,
                                      &d.callsStarted, &d.callsEnded, &d.droppedUnknownSource})
         c->store(0, std::memory_order_relaxed);
     d.vocoder.set("");

@@ -9,7 +9,9 @@
 // counts the partner's frames of the call being received, `out` the blocks
 // sent to the client. Drops are blocks or records that never reached the
 // other side: `droppedLate` arrived after their turn (the pacer), and
-// `droppedOverflow` found a queue full (the TLV queue, the pacer).
+// `droppedOverflow` found a queue full (the TLV queue, the pacer),
+// `droppedCatchUp` were quiet blocks the pacer left out to shorten the delay
+// after a burst (deliberate, so not among the drops of the status line).
 //
 // Adding a field: a member here and its entry in json() (and in statusLine()
 // when it belongs in the one-line summary).
@@ -38,6 +40,7 @@ public:
         Counter out{0};
         Counter droppedLate{0};
         Counter droppedOverflow{0};
+        Counter droppedCatchUp{0};
         Counter vocoderFailures{0};
         Counter callsStarted{0};
         Counter callsEnded{0};

@@ -44,6 +44,16 @@ public:
         pcm.fill(static_cast<std::int16_t>(tag));
         pacer.push(pcm.data(), static_cast<int>(USRP_VOICE_BYTES), now);
     }
+    // A block of speech at `level` (its first sample the tag), remembering
+    // when it was pushed.
+    void speech(int tag, std::int16_t level)
+    {
+        std::array<std::int16_t, USRP_VOICE_SAMPLES> pcm{};
+        pcm.fill(level);
+        pcm[0] = static_cast<std::int16_t>(tag);
+        pushedAt.push_back(now - t0);
+        pacer.push(pcm.data(), static_cast<int>(USRP_VOICE_BYTES), now);
+    }
     void unkey() { pacer.push(nullptr, 0, now); }
 
     // Runs the schedule up to `until` after the start.
@@ -66,6 +76,7 @@ public:
     Clock::time_point t0 = Clock::time_point() + 1h;
     Clock::time_point now = t0;
     std::vector<Sent> sent;
+    std::vector<Clock::duration> pushedAt; // by tag, for speech()
     UsrpPacer pacer;
 };
 
@@ -162,7 +173,7 @@ TEST(UsrpPacer, LateBlocksAreDroppedAndAPauseStartsAgain)
     EXPECT_EQ(rig.sent[10].tag, 101);
     EXPECT_EQ(rig.pacer.stats().lateDropped, 1);
     EXPECT_EQ(rig.pacer.stats().stalls, 2);
-    EXPECT_EQ(log.count("Paced USRP voice dropped 1 late and 0 overflowing blocks (stream paused)\n"), 1);
+    EXPECT_EQ(log.count("Paced USRP voice dropped 1 late and 0 overflowing blocks, skipped 0 to catch up (stream paused)\n"), 1);
 }
 
 // The buffer holds `depth` blocks; more are refused until it drains, and
@@ -181,7 +192,7 @@ TEST(UsrpPacer, DepthBoundsTheDelay)
     expected.push_back(-1);
     EXPECT_EQ(rig.tags(), expected);
     EXPECT_EQ(rig.pacer.stats().overflowDropped, 5);
-    EXPECT_EQ(log.count("Paced USRP voice dropped 0 late and 5 overflowing blocks (unkey)\n"), 1);
+    EXPECT_EQ(log.count("Paced USRP voice dropped 0 late and 5 overflowing blocks, skipped 0 to catch up (unkey)\n"), 1);
 }
 
 TEST(UsrpPacer, UnkeysLeaveAtOnceWhenNothingWaitsAndRepeatsMerge)
@@ -205,6 +216,89 @@ TEST(UsrpPacer, UnkeysLeaveAtOnceWhenNothingWaitsAndRepeatsMerge)
     EXPECT_EQ(rig.sent[1].at, 101ms);
     EXPECT_EQ(rig.sent[2].at, 120ms);
     EXPECT_EQ(rig.sent[3].at, 140ms);
+}
+
+// Words of six loud blocks between pauses of two quiet ones, three blocks
+// per AMBE record every 60 ms: after the burst that follows a call record,
+// and again after a burst in mid-call (the partner's queue flushed at
+// once), the pacer skips quiet blocks only, at most one in four, without
+// a hole in the spacing, until blocks wait no longer than the target; in
+// between, at the target, it skips nothing.
+TEST(UsrpPacer, CatchUpSkipsQuietBlocksUntilTheDelayIsBackAtTarget)
+{
+    LogCapture log(4);
+    PacerRig rig;
+    const auto level = [](int tag) -> std::int16_t { return tag % 8 < 6 ? 8000 : 0; };
+    int tag = 0;
+    const auto record = [&](int blocks) {
+        for (int k = 0; k < blocks; ++k, ++tag)
+            rig.speech(tag, level(tag));
+    };
+    const auto playRecords = [&](Clock::duration from, Clock::duration to) {
+        for (Clock::duration t = from; t < to; t += 60ms) {
+            rig.runTo(t);
+            record(3);
+        }
+    };
+    const auto waitOf = [&](const Sent& s) { return s.at - rig.pushedAt[static_cast<std::size_t>(s.tag)]; };
+
+    record(25);
+    playRecords(60ms, 6s);
+    const std::size_t steadyFrom = rig.sent.size();
+    const long skippedAfterCallRecord = rig.pacer.stats().skipped;
+    playRecords(6s, 8s);
+    const std::size_t burstFrom = rig.sent.size();
+    EXPECT_EQ(rig.pacer.stats().skipped, skippedAfterCallRecord); // at target: nothing skipped
+    record(25);
+    playRecords(8s, 15s);
+    rig.unkey();
+    rig.runTo(16s);
+
+    ASSERT_EQ(rig.sent.back().len, 0);
+    rig.sent.pop_back();
+    int previous = -1;
+    int lastSkipped = -100;
+    for (const Sent& s : rig.sent) {
+        for (int skipped = previous + 1; skipped < s.tag; ++skipped) {
+            EXPECT_EQ(level(skipped), 0) << "loud block " << skipped << " skipped";
+            EXPECT_GE(skipped - lastSkipped, 4) << "block " << skipped;
+            lastSkipped = skipped;
+        }
+        previous = s.tag;
+    }
+    EXPECT_EQ(previous, tag - 1);
+    for (std::size_t i = 1; i < rig.sent.size(); ++i)
+        EXPECT_EQ(rig.sent[i].at - rig.sent[i - 1].at, 20ms) << "block " << rig.sent[i].tag;
+    // Back within a record of the target five seconds after either burst,
+    // and stays there.
+    for (std::size_t i = 0; i < rig.sent.size(); ++i) {
+        const bool settled = (i >= steadyFrom && i < burstFrom) || rig.sent[i].at >= 13s;
+        if (settled) {
+            EXPECT_LE(waitOf(rig.sent[i]), 60ms + 40ms) << "block " << rig.sent[i].tag;
+        }
+    }
+    const UsrpPacer::Stats stats = rig.pacer.stats();
+    EXPECT_EQ(stats.skipped + stats.blocksSent, tag);
+    EXPECT_EQ(stats.lateDropped + stats.overflowDropped, 0);
+    EXPECT_EQ(log.count("Paced USRP voice dropped 0 late and 0 overflowing blocks, skipped " +
+                        std::to_string(stats.skipped) + " to catch up (unkey)\n"),
+              1);
+}
+
+// Without quiet blocks (a tone) the delay still shrinks, one block every two
+// seconds.
+TEST(UsrpPacer, LoudStreamIsSkippedOnlyAfterWaitingForAQuietBlock)
+{
+    PacerRig rig;
+    int tag = 0;
+    for (; tag < 25; ++tag)
+        rig.speech(tag, 8000);
+    for (Clock::duration t = 20ms; t < 7s; t += 20ms) {
+        rig.runTo(t);
+        rig.speech(tag++, 8000);
+    }
+    // The window fills by 0.54 s; the first skip comes two seconds later.
+    EXPECT_EQ(rig.pacer.stats().skipped, 3);
 }
 
 // A call that starts while the previous one's blocks still wait gets its own
