@@ -159,7 +159,8 @@ public:
     }};
     // Decoded voice leaves for the client from here, on the pacer's thread.
     UsrpPacer pacer{[this](std::int16_t* pcm, int len) { sendAudioToUSRP(pcm, len); },
-                    UsrpPacer::Params{.health = &health.tlvToUsrp}};
+                    UsrpPacer::Params{.target = std::chrono::milliseconds(servers.usrpPacingTargetMS.load()),
+                                      .health = &health.tlvToUsrp}};
     CommandInterpreter commands{{servers, isASL, usrpCodec, *this, macros, subscribers, q, *this}};
     std::unique_ptr<DecodePath> decodePath;
     std::unique_ptr<EncodePath> encodePath;

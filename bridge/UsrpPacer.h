@@ -93,7 +93,7 @@ public:
         int stallTicks = 5;
         Clock::duration maxLag = std::chrono::milliseconds(200);
         // The waiting time catching up brings blocks down to.
-        Clock::duration target = std::chrono::milliseconds(60);
+        Clock::duration target = std::chrono::milliseconds(50);
         // At most one block in this many is skipped to catch up.
         int skipSpacing = 4;
         // Where dropped blocks are also counted for the operator; null for

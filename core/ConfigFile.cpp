@@ -315,6 +315,7 @@ const KeyDef KEYS[] = {
     {"GENERAL", "mute", 0, setMute, "OFF, USRP, TLV or BOTH"},
     {"GENERAL", "PCMPort", 0, setWhole<&S::pcmPort, 0, 65535>, "0 (off) or a port number from 1 to 65535"},
     {"GENERAL", "usrpPacing", 0, setFlag<&S::usrpPacing>, FLAG},
+    {"GENERAL", "usrpPacingTargetMS", 0, setWhole<&S::usrpPacingTargetMS, 40, 1000>, "a whole number from 40 to 1000"},
     {"GENERAL", "remoteControlAddress", 0, setText<&S::remoteControlAddress>, ADDRESS},
     {"GENERAL", "remoteControlPort", 0, setWhole<&S::remoteControlPort, 1, 65535>, PORT},
     {"GENERAL", "remoteControlReplyPort", 0, setWhole<&S::remoteControlReplyPort, 1, 65535>, PORT},

@@ -45,6 +45,7 @@ void dv3000_servers::setDefaults()
     exportMetadata = false;
     mute = Mute::OFF;
     usrpPacing = true;
+    usrpPacingTargetMS = 50;
     tlvAnySource = false;
     usrpAnySource = false;
     dv3000ReplyTimeoutMS = 250;

@@ -92,6 +92,8 @@ struct dv3000_servers {
     std::vector<Macro> macros;
     std::atomic_int mute{Mute::OFF};
     std::atomic_bool usrpPacing{true}; // decoded voice leaves on a 20 ms clock
+    // The delay, in ms, the pacer works back down to after a burst.
+    std::atomic_int usrpPacingTargetMS{50};
     // Listeners that take datagrams from every source, not only the
     // configured peer's host.
     std::atomic_bool tlvAnySource{false};
