@@ -38,9 +38,12 @@
 // floor or 20 dB under the loudness of the speech before it (a peak that
 // decays some 3 dB a second), judged from its samples when it is pushed.
 // Speech has such blocks several times a second; should none come to its
-// turn for `LOUD_AFTER_TICKS` while the delay stays above target (a tone, music,
-// noise), the block due is skipped anyway. Nothing is skipped in the first
-// `CATCH_UP_WINDOW` of a transmission, nor right before an unkey.
+// turn for `LOUD_AFTER_TICKS` while the delay stays above target (a tone,
+// music, noise), the block due is skipped anyway. Nothing is skipped in the
+// first `CATCH_UP_WINDOW` blocks of a transmission, nor right before an
+// unkey. The least wait of the window, not the mean, is held at the target:
+// with a jittery network the later blocks of the window need their margin,
+// and the typical delay stays above the target by the jitter.
 //
 // Dropped and skipped blocks are counted and summed up in one level-4 line
 // per transmission.
