@@ -140,7 +140,7 @@ public:
 
     // Blocks whose waiting time catching up watches, and how long it waits
     // for a quiet block before it skips a loud one.
-    static constexpr std::size_t CATCH_UP_WINDOW = 25;
+    static constexpr std::size_t CATCH_UP_WINDOW = 50; // 1 s
     static constexpr int LOUD_AFTER_TICKS = 100; // 2 s
 
     Stats stats() const;
