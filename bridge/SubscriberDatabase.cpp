@@ -182,7 +182,7 @@ struct SubscriberDatabase::Tables {
     // Texts of every accepted line, in file order after those of an earlier
     // load: of two lines, the later one's texts have the higher offset. The
     // tables are flat vectors searched by halves; with the texts a subscriber
-    // costs some 46 bytes, about two thirds of its line in the file.
+    // costs some 46 bytes, less than its line in the file.
     std::string pool;
     std::vector<IdEntry> ids;
     std::vector<CallEntry> calls;
