@@ -181,7 +181,8 @@ std::string buildInfoRecord()
     return record;
 }
 
-// Writes all of `text` to `fd`.
+// Writes all of `text` to `fd` and lets everyone read it, whatever the umask
+// (scripts may run as other users).
 bool writeAll(int fd, std::string_view text)
 {
     std::size_t done = 0;
