@@ -181,31 +181,72 @@ std::string buildInfoRecord()
     return record;
 }
 
-// Replaces the file `path` by one holding `text`. Scripts read the file
-// while the bridge rewrites it, so the new record is written beside it and
-// renamed over it: a reader sees the old record or the new one, never a
-// truncated one. The temporary name is made unique by mkstemp and a rename
-// replaces a symbolic link planted in /tmp instead of following it.
-// Failures are not reported.
-void writeInfoFile(const std::string& path, std::string_view text)
+// Writes all of `text` to `fd` and lets everyone read it, whatever the umask
+// (scripts may run as other users).
+bool writeAll(int fd, std::string_view text)
 {
-    std::string temporary = path + ".XXXXXX";
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0)
-        return;
     std::size_t done = 0;
     while (done < text.size()) {
         ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            break;
+            return false;
         done += static_cast<std::size_t>(n);
     }
-    const bool written = done == text.size() && ::fchmod(fd, 0644) == 0;
+    return ::fchmod(fd, 0644) == 0;
+}
+
+// Writes `text` to a file without a name in `directory` and names it
+// `temporary` once it is whole.
+bool writeUnnamed(const std::string& directory, const std::string& temporary, std::string_view text)
+{
+    const int fd = ::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    // Naming an open file takes its /proc link unless the process may read
+    // any file (AT_EMPTY_PATH).
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const bool named = writeAll(fd, text) &&
+                       ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0;
     ::close(fd);
-    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0)
-        ::unlink(temporary.c_str());
+    return named;
+}
+
+// Writes `text` to a new file `temporary`.
+bool writeNamed(const std::string& temporary, std::string_view text)
+{
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const bool written = writeAll(fd, text);
+    ::close(fd);
+    return written;
+}
+
+// Replaces the file `path` by one holding `text`. Scripts read the file
+// while the bridge rewrites it, so the new record is written beside it and
+// renamed over it: a reader sees the old record or the new one, never a
+// truncated one.
+// Nothing may be left behind, whatever ends the process: the orderly exit
+// waits for a write in progress, but SIGKILL, a crash or a fatal check on
+// another thread do not. So the record is written to a file without a name,
+// which the kernel frees with the process, and named only once whole, with
+// one fixed name, "<path>.tmp", for the instant before the rename: a kill
+// in that instant leaves that one name, which the next write replaces. Where
+// the file system cannot make unnamed files, the record is written under the
+// fixed name itself. An existing name is removed first, and neither linkat
+// nor an exclusive open follows a symbolic link planted in /tmp.
+// Failures are not reported.
+void writeInfoFile(const std::string& path, std::string_view text)
+{
+    const std::string temporary = path + ".tmp";
+    const std::string directory = path.substr(0, path.rfind('/') + 1);
+    ::unlink(temporary.c_str());
+    if ((writeUnnamed(directory, temporary, text) || writeNamed(temporary, text)) &&
+        ::rename(temporary.c_str(), path.c_str()) == 0)
+        return;
+    ::unlink(temporary.c_str());
 }
 
 // The file's text: the record without its prefix, the health record added

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <malloc.h>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <utility>
@@ -27,18 +29,16 @@ constexpr std::size_t MAX_TEXT_BYTES = 256u << 20;
 constexpr std::size_t READ_CHUNK = 64u << 10;
 static_assert(READ_CHUNK > SubscriberDatabase::MAX_LINE + 1, "a whole line must fit the read buffer");
 
-// A text in the pool of a Tables. Offsets rather than pointers, so the pool
-// may grow while it is filled and be copied as a whole by an additive load.
-struct TextRef {
-    std::uint32_t offset = 0;
-    std::uint32_t length = 0;
-};
+// Marks a call sign without a name in the call table.
+constexpr std::uint32_t NO_NAME = UINT32_MAX;
+static_assert(MAX_TEXT_BYTES < NO_NAME, "text offsets must stay below the no-name mark");
+static_assert(SubscriberDatabase::MAX_LINE <= UINT16_MAX, "a text's length must fit 16 bits");
 
-// One accepted line of the file, in file order.
-struct Row {
+// One accepted line of the file, its texts still in the read buffer.
+struct Line {
     std::uint32_t id = 0;
-    TextRef call;
-    TextRef name;
+    std::string_view call;
+    std::string_view name;
     bool hasName = false;
 };
 
@@ -46,6 +46,12 @@ struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// What the C string of `text` would hold.
+std::string_view untilNul(std::string_view text)
+{
+    return text.substr(0, std::min(text.find('\0'), text.size()));
+}
 
 // The next field from `pos`: a run of commas is one separator, so empty
 // fields never appear. Empty only when the line has no more fields.
@@ -56,6 +62,25 @@ std::string_view nextField(std::string_view line, std::size_t& pos)
     const std::size_t start = pos;
     pos = std::min(line.find(',', pos), line.size());
     return line.substr(start, pos - start);
+}
+
+// The record of `line`, or nothing when it has no call sign.
+std::optional<Line> parseLine(std::string_view line)
+{
+    line = untilNul(line);
+    std::size_t pos = 0;
+    const std::string_view idField = nextField(line, pos);
+    Line parsed;
+    parsed.call = nextField(line, pos);
+    if (parsed.call.empty())
+        return std::nullopt;
+    parsed.name = nextField(line, pos);
+    parsed.hasName = !parsed.name.empty();
+    if (parsed.hasName && parsed.name.back() == '\n')
+        parsed.name.remove_suffix(1);
+    // The field is followed by a comma inside the buffer, where strtol stops.
+    parsed.id = static_cast<std::uint32_t>(std::strtol(idField.data(), nullptr, 10));
+    return parsed;
 }
 
 // Feeds every line of `file` to `onLine` (line feed included when there is
@@ -119,10 +144,12 @@ std::string_view cutUtf8(std::string_view text, std::size_t limit)
     return text.substr(0, n);
 }
 
-// What the C string of `text` would hold.
-std::string_view untilNul(std::string_view text)
+// Hands the allocator's free pages back to the system.
+void returnFreeMemory()
 {
-    return text.substr(0, std::min(text.find('\0'), text.size()));
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 std::string decimal(unsigned int id)
@@ -134,122 +161,135 @@ std::string decimal(unsigned int id)
 } // namespace
 
 struct SubscriberDatabase::Tables {
+    // Call sign of an ID, sorted by ID.
     struct IdEntry {
         std::uint32_t id;
-        TextRef call;
+        std::uint32_t call; // offset in the pool
+        std::uint16_t callLength;
     };
+    // ID and name of a call sign, sorted by the hash of the call sign and
+    // then the call sign: a search compares integers in the table and reads
+    // one text from the pool.
     struct CallEntry {
-        TextRef call;
+        std::uint32_t hash;
+        std::uint32_t call;
         std::uint32_t id;
-        TextRef name;
-        bool hasName;
+        std::uint32_t name; // NO_NAME for none
+        std::uint16_t callLength;
+        std::uint16_t nameLength;
     };
 
-    // Every call sign is stored once in the pool, and both tables refer to
-    // that copy; names follow it. Entries sit in flat vectors, found through
-    // open-addressing indexes (entry number + 1, 0 for a free slot) kept at
-    // most half full: a lookup touches three or four cache lines, and the
-    // whole costs about half the memory of node-based maps.
+    // Texts of every accepted line, in file order after those of an earlier
+    // load: of two lines, the later one's texts have the higher offset. The
+    // tables are flat vectors searched by halves; with the texts a subscriber
+    // costs some 46 bytes, less than its line in the file.
     std::string pool;
     std::vector<IdEntry> ids;
     std::vector<CallEntry> calls;
-    std::vector<std::uint32_t> idSlots;
-    std::vector<std::uint32_t> callSlots;
 
-    std::string_view text(TextRef ref) const { return std::string_view(pool.data() + ref.offset, ref.length); }
-
-    static std::size_t hashId(std::uint32_t id)
+    std::string_view text(std::uint32_t offset, std::uint16_t length) const
     {
-        // Fibonacci hashing: consecutive IDs, the usual case, spread evenly.
-        return static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ull) >> 32);
+        return std::string_view(pool.data() + offset, length);
     }
-    static std::size_t hashCall(std::string_view call) { return std::hash<std::string_view>{}(call); }
-
-    // The slot that holds the entry `matches` accepts, or the free slot where
-    // it belongs. The indexes are never more than half full, so the probe ends.
-    template <typename Matches>
-    static std::size_t probe(const std::vector<std::uint32_t>& slots, std::size_t hash, Matches&& matches)
-    {
-        const std::size_t mask = slots.size() - 1;
-        std::size_t i = hash & mask;
-        while (slots[i] != 0 && !matches(slots[i] - 1))
-            i = (i + 1) & mask;
-        return i;
-    }
-
-    std::size_t idSlot(std::uint32_t id) const
-    {
-        return probe(idSlots, hashId(id), [&](std::uint32_t entry) { return ids[entry].id == id; });
-    }
-
-    std::size_t callSlot(std::string_view call) const
-    {
-        return probe(callSlots, hashCall(call), [&](std::uint32_t entry) { return text(calls[entry].call) == call; });
-    }
+    std::string_view callOf(const IdEntry& entry) const { return text(entry.call, entry.callLength); }
+    std::string_view callOf(const CallEntry& entry) const { return text(entry.call, entry.callLength); }
 
     const IdEntry* findId(std::uint32_t id) const
     {
-        const std::uint32_t slot = idSlots[idSlot(id)];
-        return slot != 0 ? &ids[slot - 1] : nullptr;
+        const auto it = std::lower_bound(ids.begin(), ids.end(), id,
+                                         [](const IdEntry& entry, std::uint32_t key) { return entry.id < key; });
+        return it != ids.end() && it->id == id ? &*it : nullptr;
+    }
+
+    static std::uint32_t hashCall(std::string_view call)
+    {
+        return static_cast<std::uint32_t>(std::hash<std::string_view>{}(call));
     }
 
     const CallEntry* findCall(std::string_view call) const
     {
-        const std::uint32_t slot = callSlots[callSlot(call)];
-        return slot != 0 ? &calls[slot - 1] : nullptr;
+        const std::uint32_t hash = hashCall(call);
+        auto it = std::lower_bound(calls.begin(), calls.end(), hash,
+                                   [](const CallEntry& entry, std::uint32_t key) { return entry.hash < key; });
+        for (; it != calls.end() && it->hash == hash; ++it) {
+            if (callOf(*it) == call)
+                return &*it;
+        }
+        return nullptr;
     }
 
-    void putId(std::uint32_t id, TextRef call)
+    // Makes room for `records` lines with `textBytes` of texts after what
+    // `base` (if any) holds, and copies that in.
+    void start(const Tables* base, std::size_t records, std::size_t textBytes)
     {
-        std::uint32_t& slot = idSlots[idSlot(id)];
-        if (slot != 0) {
-            ids[slot - 1].call = call;
-        } else {
-            ids.push_back({id, call});
-            slot = static_cast<std::uint32_t>(ids.size());
-        }
+        const Tables none;
+        const Tables& old = base != nullptr ? *base : none;
+        pool.reserve(old.pool.size() + textBytes);
+        ids.reserve(old.ids.size() + records);
+        calls.reserve(old.calls.size() + records);
+        pool = old.pool;
+        ids = old.ids;
+        calls = old.calls;
     }
 
-    void putCall(const CallEntry& line)
+    // Appends a line, its texts copied to the pool.
+    void add(const Line& line)
     {
-        std::uint32_t& slot = callSlots[callSlot(text(line.call))];
-        if (slot == 0) {
-            calls.push_back(line);
-            slot = static_cast<std::uint32_t>(calls.size());
-            return;
+        const auto call = static_cast<std::uint32_t>(pool.size());
+        const auto callLength = static_cast<std::uint16_t>(line.call.size());
+        pool.append(line.call);
+        std::uint32_t name = NO_NAME;
+        if (line.hasName) {
+            name = static_cast<std::uint32_t>(pool.size());
+            pool.append(line.name);
         }
-        CallEntry& entry = calls[slot - 1];
-        entry.id = line.id;
-        if (!entry.hasName && line.hasName) {
-            entry.name = line.name;
-            entry.hasName = true;
-        }
+        ids.push_back({line.id, call, callLength});
+        const auto nameLength = static_cast<std::uint16_t>(line.name.size());
+        calls.push_back({hashCall(line.call), call, line.id, name, callLength, nameLength});
     }
 
-    // Enters what `base` held, then `rows` in file order: a later ID or call
-    // sign replaces an earlier one, a name only fills a gap.
-    void build(const Tables* base, const std::vector<Row>& rows)
+    // Sorts what add() appended (after any entries of an earlier load) and
+    // folds repeats: a later line's ID or call sign replaces an earlier one,
+    // a name only fills a gap. Ties are ordered by pool offset: file order.
+    void sortAndFold()
     {
-        const std::size_t most = (base != nullptr ? std::max(base->ids.size(), base->calls.size()) : 0) + rows.size();
-        std::size_t slots = 16;
-        while (slots < 2 * most)
-            slots *= 2;
-        idSlots.assign(slots, 0);
-        callSlots.assign(slots, 0);
-        ids.reserve(most);
-        calls.reserve(most);
-        if (base != nullptr) {
-            for (const IdEntry& entry : base->ids)
-                putId(entry.id, entry.call);
-            for (const CallEntry& entry : base->calls)
-                putCall(entry);
+        std::sort(ids.begin(), ids.end(),
+                  [](const IdEntry& a, const IdEntry& b) { return a.id != b.id ? a.id < b.id : a.call < b.call; });
+        fold(ids, [](const IdEntry& a, const IdEntry& b) { return a.id == b.id; },
+             [](IdEntry& kept, const IdEntry& later) { kept = later; });
+
+        std::sort(calls.begin(), calls.end(), [this](const CallEntry& a, const CallEntry& b) {
+            if (a.hash != b.hash)
+                return a.hash < b.hash;
+            const int order = callOf(a).compare(callOf(b));
+            return order != 0 ? order < 0 : a.call < b.call;
+        });
+        const auto sameCall = [this](const CallEntry& a, const CallEntry& b) {
+            return a.hash == b.hash && callOf(a) == callOf(b);
+        };
+        fold(calls, sameCall, [](CallEntry& kept, const CallEntry& later) {
+            kept.id = later.id;
+            if (kept.name == NO_NAME) {
+                kept.name = later.name;
+                kept.nameLength = later.nameLength;
+            }
+        });
+    }
+
+    // Merges each run of entries that `same` groups into its first, then
+    // returns the slack of the vector.
+    template <typename Entry, typename Same, typename Merge>
+    static void fold(std::vector<Entry>& entries, Same&& same, Merge&& merge)
+    {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i > 0 && same(entries[kept - 1], entries[i]))
+                merge(entries[kept - 1], entries[i]);
+            else
+                entries[kept++] = entries[i];
         }
-        for (const Row& row : rows) {
-            putId(row.id, row.call);
-            putCall({row.call, row.id, row.name, row.hasName});
-        }
-        ids.shrink_to_fit();
-        calls.shrink_to_fit();
+        entries.resize(kept);
+        entries.shrink_to_fit();
     }
 };
 
@@ -314,53 +354,52 @@ void SubscriberDatabase::loadLocked(const std::string& path, bool replace)
         return;
     }
 
-    const std::shared_ptr<const Tables> base = replace ? nullptr : snapshot();
-    auto tables = std::make_shared<Tables>();
-    struct stat info {};
-    const std::size_t fileSize =
-        fstat(fileno(file.get()), &info) == 0 && info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : 0;
-    if (base != nullptr)
-        tables->pool = base->pool;
-    // The file bounds the texts kept from it, so one reservation avoids
-    // copying a growing pool; the slack is returned below.
-    tables->pool.reserve(tables->pool.size() + std::min(fileSize, MAX_TEXT_BYTES));
-
-    std::vector<Row> rows;
+    // A first pass counts what the second keeps, so every part of the new
+    // tables is allocated once at its size: no growing copies to leave holes
+    // in the heap. A pipe is read once, growing as it goes.
+    std::size_t lines = 0;
+    std::size_t textBytes = 0;
     std::size_t overlong = 0;
+    struct stat info {};
+    if (fstat(fileno(file.get()), &info) == 0 && S_ISREG(info.st_mode)) {
+        forEachLine(file.get(), overlong, [&](std::string_view text) {
+            if (const std::optional<Line> line = parseLine(text)) {
+                ++lines;
+                textBytes += line->call.size() + line->name.size();
+            }
+            return lines < MAX_RECORDS && textBytes < MAX_TEXT_BYTES;
+        });
+        std::rewind(file.get());
+    }
+
+    const std::shared_ptr<const Tables> base = replace ? nullptr : snapshot();
+    // Whoever lets go of a snapshot last frees it and hands the pages back
+    // to the system; the allocator would otherwise keep them for the next
+    // load, a day later.
+    std::shared_ptr<Tables> tables(new Tables, [](const Tables* old) {
+        delete old;
+        returnFreeMemory();
+    });
+    tables->start(base.get(), std::min(lines, MAX_RECORDS), std::min(textBytes, MAX_TEXT_BYTES));
+
+    overlong = 0;
+    std::size_t read = 0;
     bool full = false;
-    std::string& pool = tables->pool;
-    forEachLine(file.get(), overlong, [&](std::string_view line) {
-        line = untilNul(line);
-        std::size_t pos = 0;
-        const std::string_view idField = nextField(line, pos);
-        const std::string_view call = nextField(line, pos);
-        if (call.empty())
+    forEachLine(file.get(), overlong, [&](std::string_view text) {
+        const std::optional<Line> line = parseLine(text);
+        if (!line)
             return true;
-        std::string_view name = nextField(line, pos);
-        const bool hasName = !name.empty();
-        if (hasName && name.back() == '\n')
-            name.remove_suffix(1);
-        if (rows.size() >= MAX_RECORDS || pool.size() + call.size() + name.size() > MAX_TEXT_BYTES) {
+        if (read >= MAX_RECORDS || tables->pool.size() + line->call.size() + line->name.size() > MAX_TEXT_BYTES) {
             full = true;
             return false;
         }
-        Row row;
-        // The field is followed by a comma inside the buffer, where strtol stops.
-        row.id = static_cast<std::uint32_t>(std::strtol(idField.data(), nullptr, 10));
-        row.call = {static_cast<std::uint32_t>(pool.size()), static_cast<std::uint32_t>(call.size())};
-        pool.append(call);
-        row.hasName = hasName;
-        if (hasName) {
-            row.name = {static_cast<std::uint32_t>(pool.size()), static_cast<std::uint32_t>(name.size())};
-            pool.append(name);
-        }
-        rows.push_back(row);
+        tables->add(*line);
+        ++read;
         return true;
     });
     file.reset();
 
-    pool.shrink_to_fit();
-    tables->build(base.get(), rows);
+    tables->sortAndFold();
     const int count = static_cast<int>(tables->ids.size());
     publish(std::move(tables));
 
@@ -369,7 +408,7 @@ void SubscriberDatabase::loadLocked(const std::string& path, bool replace)
             MAX_LINE);
     if (full)
         Log(4, "Subscriber IDs file \"%s\": too large, only the first %zu records were read\n", shown.c_str(),
-            rows.size());
+            read);
     Log(3, "Subscriber IDs loaded: %d from \"%s\"\n", count, shown.c_str());
     loadTime_.store(clock_());
 }
@@ -393,7 +432,7 @@ std::optional<std::string> SubscriberDatabase::callOf(unsigned int id)
     const auto* entry = tables != nullptr ? tables->findId(id) : nullptr;
     if (entry == nullptr)
         return std::nullopt;
-    return std::string(tables->text(entry->call));
+    return std::string(tables->callOf(*entry));
 }
 
 std::string SubscriberDatabase::findSubscriber(unsigned int id)
@@ -415,7 +454,8 @@ std::string SubscriberDatabase::findSubscriberName(const char* call)
     checkAge();
     const auto tables = snapshot();
     const auto* entry = tables != nullptr && call != nullptr ? tables->findCall(call) : nullptr;
-    return entry != nullptr && entry->hasName ? std::string(tables->text(entry->name)) : std::string();
+    return entry != nullptr && entry->name != NO_NAME ? std::string(tables->text(entry->name, entry->nameLength))
+                                                     : std::string();
 }
 
 std::size_t SubscriberDatabase::subscriberCount() const

@@ -26,7 +26,10 @@
 // retried once a day.
 //
 // Ownership and lifetime: one per bridge, owned by it and destroyed with it.
-// The tables are an immutable snapshot that a load replaces whole.
+// The tables are an immutable snapshot that a load replaces whole, in sorted
+// flat vectors over one block of texts: smaller than the file. Whoever lets
+// go of a snapshot last frees it and returns the allocator's free memory to
+// the system, so reloads keep the process at the size of one load.
 //
 // Thread-safety: every member may be called from any thread at any time.
 // A lookup holds its own reference to the snapshot it reads and returns

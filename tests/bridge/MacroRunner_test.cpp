@@ -15,10 +15,15 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <atomic>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace halvane {
@@ -300,6 +305,41 @@ TEST_F(MacroRunnerTest, InfoFileFollowsThePortAndIsRewrittenWhole)
     runner.refreshInfoFile(); // the monitor's refresh racing the exit
     EXPECT_FALSE(std::filesystem::exists(path));
     health.reset();
+}
+
+// A process killed while it rewrites the record leaves no temporary file
+// beside it; only the fixed name that exists for the instant between naming
+// the new record and renaming it may remain, and the next write clears it.
+TEST_F(MacroRunnerTest, KilledWritesLeaveNoTemporaryFiles)
+{
+    const std::filesystem::path info = MacroRunner::infoFilePath();
+    const std::string name = info.filename().string();
+    const auto others = [&] {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(info.parent_path())) {
+            const std::string other = entry.path().filename().string();
+            if (other != name && other.rfind(name, 0) == 0)
+                found.push_back(other);
+        }
+        return found;
+    };
+    std::mt19937 rng(18);
+    for (int i = 0; i < 20; ++i) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (;;)
+                runner.refreshInfoFile();
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500 + rng() % 3000));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        for (const std::string& other : others())
+            EXPECT_EQ(other, name + ".tmp");
+    }
+    runner.refreshInfoFile();
+    EXPECT_TRUE(others().empty());
+    EXPECT_TRUE(parseJson(readFile(info)).is_object());
 }
 
 TEST_F(MacroRunnerTest, LongTextsAreCutSoTheRecordStaysWholeJson)
