@@ -217,7 +217,7 @@ TEST(Commands, AslModeRunsCommandsWithoutEchoAndDialsMacros)
 
     // Digits run every "dial" macro, in order, and become the last tune.
     ASSERT_TRUE(r.client.sendDtmf("3100"));
-    ASSERT_TRUE(r.waitForCount("Execute dial macro : echo two '3100' >>", 1));
+    ASSERT_TRUE(r.waitForCount("Execute dial macro : echo two \"$@\" >>" + r.d.dir.file("dial.out") + " with '3100'", 1));
     ASSERT_TRUE(r.waitForCount("Macro result was", 2));
     EXPECT_EQ(r.file("dial.out"), "one 3100\ntwo 3100\n");
 
@@ -270,10 +270,11 @@ TEST(Commands, MacrosGetTheirArgumentsQuotedAndNothingMore)
     ASSERT_TRUE(r.start("SAY = sh DIR/say.sh\n"
                         "SAY = touch DIR/second\n"
                         "OnEvent = echo first %s >>DIR/event.out\n"
-                        "OnEvent = echo \"second %s\" >>DIR/event.out\n",
+                        "OnEvent = echo \"second %s\" >>DIR/event.out\n"
+                        "OnEvent = EVT=%s; echo \"$EVT\" >>DIR/assign.out\n",
                         "txTg = 91\n"));
     ASSERT_TRUE(r.command("txTg=*SAY 1", "Macro result was"));
-    EXPECT_TRUE(r.d.hasLog("Tune macro: *SAY will invoke \"sh " + r.d.dir.file("say.sh") + " '1'\"\n"));
+    EXPECT_TRUE(r.d.hasLog("Tune macro: *SAY will invoke \"sh " + r.d.dir.file("say.sh") + " \"$@\"\" with '1'\n"));
     EXPECT_EQ(r.file("say.out"), "[1]\n");
     EXPECT_FALSE(std::filesystem::exists(r.d.dir.file("second"))) << "only the first SAY runs";
     EXPECT_FALSE(r.d.hasLog("txTg=:"));
@@ -291,12 +292,17 @@ TEST(Commands, MacrosGetTheirArgumentsQuotedAndNothingMore)
     // The talk group is left alone by every macro.
     EXPECT_EQ(text(r.info()["digital"]["tg"]), "91");
 
-    // Both event macros run, in order, with the event text as data.
+    // Every event macro runs, in order, with the event text as data; after
+    // NAME= it is the whole value, not a value and a command.
     ASSERT_TRUE(r.partner.sendEvent("net up; touch MARK $(touch MARK)"));
-    ASSERT_TRUE(r.waitForCount("Macro result was", 5));
+    ASSERT_TRUE(r.partner.sendEvent("hello touch MARK"));
+    ASSERT_TRUE(r.waitForCount("Macro result was", 9));
     EXPECT_TRUE(r.d.hasLog("EVENT: net up; touch MARK $(touch MARK)\n"));
     EXPECT_EQ(r.file("event.out"), "first net up; touch MARK $(touch MARK)\n"
-                                   "second net up; touch MARK $(touch MARK)\n");
+                                   "second net up; touch MARK $(touch MARK)\n"
+                                   "first hello touch MARK\n"
+                                   "second hello touch MARK\n");
+    EXPECT_EQ(r.file("assign.out"), "net up; touch MARK $(touch MARK)\nhello touch MARK\n");
     EXPECT_FALSE(r.marked());
 }
 
