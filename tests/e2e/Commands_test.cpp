@@ -360,7 +360,7 @@ TEST(Commands, PortCommandsThatWouldBreakTheBridgeChangeNothing)
     std::string sixteen = tlvTx;
     for (int i = 1; i < 16; ++i)
         sixteen += "," + tlvTx;
-    for (const std::string& bad : {"rxport=0", "rxport=99999", "rxport=" + tlvTx + "x", "rxport=" + usrpRx,
+    for (const std::string& bad : std::vector<std::string>{"rxport=0", "rxport=99999", "rxport=" + tlvTx + "x", "rxport=" + usrpRx,
                                    "txport=" + sixteen, "txport=0", "txport=" + tlvTx + ",70000",
                                    "txport=" + usrpRx, "txport=" + tlvRx}) {
         ASSERT_TRUE(r.command(bad, " refused, ")) << bad;
