@@ -333,7 +333,8 @@ void MacroRunner::executeMacroCommand(const char* name, const char* arg)
                 macro.command.c_str());
             continue;
         }
-        const std::size_t length = at == std::string::npos ? macro.command.size() : macro.command.size() - 2 + std::strlen(arg);
+        const std::size_t length =
+            at == std::string::npos ? macro.command.size() : macro.command.size() - 2 + std::strlen(arg);
         if (length > EVENT_COMMAND_MAX) {
             Log(4, "Macro %s: command of %zu characters is longer than %zu, not run\n", name, length,
                 EVENT_COMMAND_MAX);

@@ -48,6 +48,16 @@ constexpr auto WRAPPERS = std::to_array<std::string_view>({
     "stdbuf",  "sudo",    "doas",  "chroot", "runuser", "xargs", "ionice",  "taskset", "chrt",
     "flock",   "watch",   "script", ".",     "source",  "unbuffer"});
 
+// Commands whose arguments are a program of their own language, some of
+// which can run commands (sed's e, awk's system(), dc's !).
+constexpr auto SCRIPTED = std::to_array<std::string_view>(
+    {"sed", "awk", "gawk", "mawk", "nawk", "dc", "m4", "ed", "ex", "vi", "vim", "expect", "tclsh"});
+
+// Interpreters that take a program text with an option (-c, -e, ...); a
+// script file and its arguments are fine.
+constexpr auto INTERPRETERS = std::to_array<std::string_view>(
+    {"python", "python2", "python3", "perl", "ruby", "node", "nodejs", "php", "lua"});
+
 // Commands whose arguments set or unset variables: a peer's word there could
 // name PATH or IFS.
 constexpr auto DECLARATIONS = std::to_array<std::string_view>({"export", "readonly", "local", "declare",
@@ -69,7 +79,8 @@ ShellContext shellContextAt(std::string_view command)
     enum class Quote { None, Single, Double } quote = Quote::None;
     bool commandPosition = true; // the next word names a command
     bool redirectNext = false;   // the next word is a redirection target
-    bool wrapped = false;        // this simple command runs its arguments as a command
+    bool wrapped = false;        // this simple command may run its arguments as a command
+    bool interpreter = false;    // this simple command is an interpreter: options may carry a program
     bool declaration = false;    // this simple command sets variables
     bool inWord = false;
     std::string word; // the current word as written
@@ -85,12 +96,16 @@ ShellContext shellContextAt(std::string_view command)
         if (!inWord)
             return;
         inWord = false;
+        const std::string_view name = baseName(word);
         if (role == Role::Redirection) {
             redirectNext = false;
         } else if (role == Role::Command && !isAssignmentPrefix(word) && !isOneOf(word, RESERVED)) {
             commandPosition = false;
-            wrapped = isOneOf(baseName(word), WRAPPERS);
-            declaration = isOneOf(baseName(word), DECLARATIONS);
+            wrapped = isOneOf(name, WRAPPERS) || isOneOf(name, SCRIPTED);
+            interpreter = isOneOf(name, INTERPRETERS);
+            declaration = isOneOf(name, DECLARATIONS);
+        } else if (role == Role::Argument && interpreter && word.starts_with('-')) {
+            wrapped = true;
         }
         word.clear();
     };
@@ -99,6 +114,7 @@ ShellContext shellContextAt(std::string_view command)
         commandPosition = true;
         redirectNext = false;
         wrapped = false;
+        interpreter = false;
         declaration = false;
     };
 
@@ -131,7 +147,8 @@ ShellContext shellContextAt(std::string_view command)
                 if (c == '<' && next == '<')
                     return ShellContext::Refused; // a here-document
                 // "2>file": the digits name a descriptor, not a word.
-                if (inWord && std::all_of(word.begin(), word.end(), [](char d) { return std::isdigit(static_cast<unsigned char>(d)) != 0; })) {
+                const auto isDigit = [](char d) { return std::isdigit(static_cast<unsigned char>(d)) != 0; };
+                if (inWord && std::all_of(word.begin(), word.end(), isDigit)) {
                     inWord = false;
                     word.clear();
                 }
@@ -169,7 +186,8 @@ ShellContext shellContextAt(std::string_view command)
     if (!inWord)
         role = redirectNext ? Role::Redirection : commandPosition ? Role::Command : Role::Argument;
     const bool assignment = isAssignmentPrefix(word);
-    if (wrapped || role == Role::Redirection || (role == Role::Command && !assignment) || (declaration && !assignment))
+    if (wrapped || role == Role::Redirection || (role == Role::Command && !assignment) ||
+        (declaration && !assignment))
         return ShellContext::Refused;
     switch (quote) {
     case Quote::Single:

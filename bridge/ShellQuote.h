@@ -16,9 +16,11 @@
 // arithmetic, ${...} words, here-documents and comments (the reader does not
 // follow them), the command name itself, a redirection target, the
 // arguments of the declaration commands (export X=... words of the peer),
-// and any command that runs a text as a shell command (eval, sh -c, su,
-// ssh, trap, ...). A command the operator wrote to read its data as code in
-// some other language is beyond what this reader can see.
+// the arguments of commands that run them (env, sudo, xargs, ...) or read
+// them as a program (sed, awk, python -c, ...), and any command that runs a
+// text as a shell command (eval, sh -c, su, ssh, trap, ...). What a script
+// the operator wrote does with its arguments is beyond what this reader
+// can see.
 //
 // Thread-safety: pure functions.
 #pragma once

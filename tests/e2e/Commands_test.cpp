@@ -220,7 +220,8 @@ TEST(Commands, AslModeRunsCommandsWithoutEchoAndDialsMacros)
 
     // Digits run every "dial" macro, in order, and become the last tune.
     ASSERT_TRUE(r.client.sendDtmf("3100"));
-    ASSERT_TRUE(r.waitForCount("Execute dial macro : echo two \"$@\" >>" + r.d.dir.file("dial.out") + " with '3100'", 1));
+    ASSERT_TRUE(
+        r.waitForCount("Execute dial macro : echo two \"$@\" >>" + r.d.dir.file("dial.out") + " with '3100'", 1));
     ASSERT_TRUE(r.waitForCount("Macro result was", 2));
     EXPECT_EQ(r.file("dial.out"), "one 3100\ntwo 3100\n");
 
@@ -360,9 +361,11 @@ TEST(Commands, PortCommandsThatWouldBreakTheBridgeChangeNothing)
     std::string sixteen = tlvTx;
     for (int i = 1; i < 16; ++i)
         sixteen += "," + tlvTx;
-    for (const std::string& bad : std::vector<std::string>{"rxport=0", "rxport=99999", "rxport=" + tlvTx + "x", "rxport=" + usrpRx,
-                                   "txport=" + sixteen, "txport=0", "txport=" + tlvTx + ",70000",
-                                   "txport=" + usrpRx, "txport=" + tlvRx}) {
+    const std::vector<std::string> refused = {
+        "rxport=0",          "rxport=99999",     "rxport=" + tlvTx + "x",       "rxport=" + usrpRx, "txport=" + sixteen,
+        "txport=0",          "txport=" + usrpRx, "txport=" + tlvTx + ",70000",  "txport=" + tlvRx,
+    };
+    for (const std::string& bad : refused) {
         ASSERT_TRUE(r.command(bad, " refused, ")) << bad;
         EXPECT_TRUE(r.hasLine('W', bad.substr(0, 7) + ": " + bad.substr(7) + " refused, ")) << bad;
     }
