@@ -434,10 +434,12 @@ void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool)
 {
     std::string listenAddress = address;
     tlvGuard.configure(listenAddress, servers.tlvAnySource);
-    CDV3000_UDP listener(listenAddress.c_str(), port, listenFlags(tlvGuard));
-    if (!listener.isOpen())
+    // Replaced whole when "rxport=" moves it, so the old socket stays until
+    // the new one is bound.
+    auto listener = std::make_unique<CDV3000_UDP>(listenAddress.c_str(), port, listenFlags(tlvGuard));
+    if (!listener->isOpen())
         return;
-    exitUnlessListening(listener, "AMBE_AUDIO", port);
+    exitUnlessListening(*listener, "AMBE_AUDIO", port);
     Log(3, "Starting TLV --> %s (decoder) --> USRP thread\n", "Halvane");
     bool started = startDetachedThread([this] {
         sigIgnHup();
@@ -453,13 +455,13 @@ void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool)
     std::uint8_t datagram[TLV_RECEIVE_SIZE];
     for (;;) {
         tlvLoopBeat.beat();
-        if (!listener.waitForData(static_cast<int>(BEAT_SLICE.count() / 1000), 0)) {
+        if (!listener->waitForData(static_cast<int>(BEAT_SLICE.count() / 1000), 0)) {
             // A closed or failing socket would make the wait return at once.
-            if (!listener.isOpen())
+            if (!listener->isOpen())
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
         } else {
-            int n = listener.readSocket(datagram, sizeof(datagram));
-            if (n >= 0 && fromPartner(datagram, n, listener.getReadSockAddr())) {
+            int n = listener->readSocket(datagram, sizeof(datagram));
+            if (n >= 0 && fromPartner(datagram, n, listener->getReadSockAddr())) {
                 std::span<const std::uint8_t> bytes(datagram, static_cast<std::size_t>(n));
                 if (isASL && CUsrpPacket::hasMagic(bytes)) {
                     relayAslPacket(datagram, n);
@@ -470,18 +472,29 @@ void CDMR_DV3000_DMRLink::ambeFromUDPTLV(const char* address, int port, bool)
             }
         }
         if (tlvRxReopen.exchange(false)) {
-            port = servers.tlvRxPort;
+            const int wanted = servers.tlvRxPort;
             // "address=" moves the partner: accept the new host, and listen
             // beyond loopback if it is elsewhere.
             listenAddress = servers.tlvAddress.get();
             tlvGuard.configure(listenAddress, servers.tlvAnySource);
             const int flags = listenFlags(tlvGuard);
-            // A socket that already listens where it should stays open: the
-            // partner's next datagram may be on its way.
-            if (port != listener.getReadPort() || !listener.isBound() ||
-                listener.isLoopbackOnly() != ((flags & CDV3000_UDP::FLAG_LOOPBACK) != 0)) {
-                listener.closeSocket();
-                listener.openSocket(listenAddress.c_str(), port, flags);
+            if (wanted != port) {
+                // A port that cannot be bound leaves the partner where it is.
+                auto moved = std::make_unique<CDV3000_UDP>(listenAddress.c_str(), wanted, flags);
+                if (moved->isBound()) {
+                    listener = std::move(moved);
+                    port = wanted;
+                    Log(2, "TLV rx socket reopened for %s:%d\n", listenAddress.c_str(), port);
+                } else {
+                    servers.tlvRxPort = port;
+                    Log(4, "TLV rx socket can not move to port %d, staying on %d\n", wanted, port);
+                }
+            } else if (!listener->isBound() ||
+                       listener->isLoopbackOnly() != ((flags & CDV3000_UDP::FLAG_LOOPBACK) != 0)) {
+                // A socket that already listens where it should stays open:
+                // the partner's next datagram may be on its way.
+                listener->closeSocket();
+                listener->openSocket(listenAddress.c_str(), port, flags);
                 Log(2, "TLV rx socket reopened for %s:%d\n", listenAddress.c_str(), port);
             }
         }

@@ -1,5 +1,7 @@
 #include "CommandArguments.h"
 
+#include "FileTransfer.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -42,10 +44,12 @@ private:
 };
 
 // Appends at most `room` bytes of the regular file `path` to `out`; false
-// when it cannot be opened or is not a regular file.
-bool appendFile(const char* path, std::size_t room, std::string& out)
+// when it cannot be opened or is not a regular file. Inside a confined
+// directory (`followLinks` false) a symbolic link is not followed, so that
+// nobody with write access there can point it outside.
+bool appendFile(const char* path, bool followLinks, std::size_t room, std::string& out)
 {
-    OpenFile file(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    OpenFile file(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW)));
     struct stat info;
     // The name comes from a peer: only a regular file that every user may read
     // is listed, so a command cannot carry private files (keys, password
@@ -103,7 +107,7 @@ bool parseExitArguments(const char* text, int& status, int& code)
     return true;
 }
 
-std::optional<std::string> buildMacroList(const char* prefix, const char* argument)
+std::optional<std::string> buildMacroList(const char* prefix, const char* argument, std::string_view directory)
 {
     std::string list = prefix;
     list.resize(std::min(list.size(), MACRO_LIST_MAX));
@@ -112,8 +116,11 @@ std::optional<std::string> buildMacroList(const char* prefix, const char* argume
         list.append(argument, std::min(std::strlen(argument), room));
         return list;
     }
+    std::string path;
+    if (FileTransfer::tlvFileNameTranslate(argument, directory, path) != FileTransfer::NameCheck::Ok)
+        return std::nullopt;
     const std::size_t start = list.size();
-    if (!appendFile(argument, room, list))
+    if (!appendFile(path.c_str(), directory == FILE_XFER_UNLIMITED, room, list))
         return std::nullopt;
     if (list.size() > start && list.back() == '|')
         list.pop_back();

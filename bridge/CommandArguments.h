@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace halvane {
 
@@ -35,10 +36,13 @@ constexpr std::size_t MACRO_LIST_MAX = 1023;
 // The reply of "macro=" and "menu=": `prefix` followed by `argument` when it
 // holds a comma, otherwise by the lines of the file `argument` names, each
 // line end turned into '|' and a final '|' removed. Whatever does not fit
-// MACRO_LIST_MAX is cut, and the file's text ends at a NUL byte. Only a
-// regular file is read, so a device or a pipe can neither stall the caller
-// nor fill memory; anything else, or a file that cannot be opened, gives
-// nothing.
-std::optional<std::string> buildMacroList(const char* prefix, const char* argument);
+// MACRO_LIST_MAX is cut, and the file's text ends at a NUL byte. The file is
+// confined to `directory` as the file transfer confines its names (only the
+// last component counts, ".." is refused, "unlimited" confines nothing;
+// FileTransfer::tlvFileNameTranslate) and is not a symbolic link there. Only
+// a regular file that every user may read is read, so a device or a pipe
+// can neither stall the caller nor fill memory; anything else, or a file
+// that cannot be opened, gives nothing.
+std::optional<std::string> buildMacroList(const char* prefix, const char* argument, std::string_view directory);
 
 } // namespace halvane

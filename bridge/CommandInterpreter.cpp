@@ -4,6 +4,7 @@
 #include "CommandArguments.h"
 #include "CommandTarget.h"
 #include "ConfigFile.h"
+#include "HostAddress.h"
 #include "Log.h"
 #include "MacroRunner.h"
 #include "PeerSender.h"
@@ -13,11 +14,13 @@
 #include "UsrpProtocol.h"
 #include "dv3000_servers.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <strings.h>
+#include <vector>
 
 namespace halvane {
 
@@ -34,6 +37,19 @@ void logSameIds(std::uint32_t source)
 {
     Log(5, "Repeater ID (%d) can not be the same as subscriber ID (%d). Fatal error exiting\n",
         static_cast<int>(source), static_cast<int>(source));
+}
+
+// `host` names this machine: a loopback address or one of its interfaces'.
+bool isThisHost(const std::string& host)
+{
+    const std::vector<in_addr> local = localInterfaceAddresses();
+    for (const in_addr& address : resolveIPv4All(host.c_str())) {
+        if (isLoopbackAddress(address) || std::any_of(local.begin(), local.end(), [&](const in_addr& mine) {
+                return mine.s_addr == address.s_addr;
+            }))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -138,6 +154,33 @@ void CommandInterpreter::handleDtmf(const CUsrpPacket& packet)
     links_.queue.push(std::make_unique<TLV_CLASS>(TAG_REMOTE_CMD, "txTg=" + digits));
 }
 
+const char* CommandInterpreter::ownListenerOn(int port) const
+{
+    if (port == settings_.usrpRxPort)
+        return "the USRP port";
+    if (port == settings_.remoteControlPort)
+        return "the remote control port";
+    return nullptr;
+}
+
+const char* CommandInterpreter::txPortsFault(const PortList& ports) const
+{
+    std::vector<int> active = activePorts(ports);
+    std::sort(active.begin(), active.end());
+    if (std::adjacent_find(active.begin(), active.end()) != active.end())
+        return "a port named twice";
+    // Sent to this host, the records would land in Halvane's own listeners.
+    if (isThisHost(settings_.tlvAddress.get())) {
+        for (int port : active) {
+            if (port == settings_.tlvRxPort)
+                return "the partner's own listening port";
+            if (const char* taken = ownListenerOn(port))
+                return taken;
+        }
+    }
+    return nullptr;
+}
+
 void CommandInterpreter::reopenTlvListener(int listeningOn)
 {
     links_.bridge.reopenTlvRx();
@@ -220,11 +263,23 @@ bool CommandInterpreter::apply(const char* text)
         settings_.tlvGain = std::strtof(a, nullptr);
         Log(3, "tlvGain=: %s\n", a);
     } else if (const char* a = argumentOf("rxport=")) {
-        int oldPort = settings_.tlvRxPort.exchange(decimalValue(a));
+        const std::optional<long long> port = parseWhole(a, 1, 65535);
+        const char* taken = port ? ownListenerOn(static_cast<int>(*port)) : nullptr;
+        if (!port || taken != nullptr) {
+            Log(4, "rxport=: %s refused, %s\n", a, taken != nullptr ? taken : "not a port from 1 to 65535");
+            return false;
+        }
+        int oldPort = settings_.tlvRxPort.exchange(static_cast<int>(*port));
         reopenTlvListener(oldPort);
         Log(3, "rxport=: %s\n", a);
     } else if (const char* a = argumentOf("txport=")) {
-        settings_.tlvTxPorts.set(parseTxPorts(a));
+        const std::optional<PortList> ports = parsePortList(a);
+        const char* wrong = !ports ? "not 1 to 16 ports from 1 to 65535" : txPortsFault(*ports);
+        if (wrong != nullptr) {
+            Log(4, "txport=: %s refused, %s\n", a, wrong);
+            return false;
+        }
+        settings_.tlvTxPorts.set(*ports);
         links_.bridge.reopenTlvTx();
         Log(3, "txport=: %s\n", a);
     } else if (const char* a = argumentOf("address=")) {
@@ -254,10 +309,13 @@ bool CommandInterpreter::apply(const char* text)
         Log(3, "MESSAGE packet sent to USRP client: %s\n", a);
     } else if (startsWith(command, "macro=") || startsWith(command, "menu=")) {
         const bool menu = startsWith(command, "menu=");
-        std::optional<std::string> list =
-            buildMacroList(menu ? "INFO:MENU:" : "INFO:MACRO:", text + (menu ? 5 : 6));
+        const char* name = text + (menu ? 5 : 6);
+        std::string directory = settings_.macroListDir.get();
+        if (directory.empty())
+            directory = settings_.transferRootDir.get();
+        std::optional<std::string> list = buildMacroList(menu ? "INFO:MENU:" : "INFO:MACRO:", name, directory);
         if (!list) {
-            Log(5, "MACRO file not found\n");
+            Log(5, "MACRO file not found: %s is no readable list file in %s\n", name, directory.c_str());
             return false;
         }
         sendTextToUsrp(*list);

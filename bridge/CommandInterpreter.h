@@ -25,6 +25,7 @@
 #pragma once
 
 #include "CallRecord.h"
+#include "PortList.h"
 #include "TLV_CLASS.h"
 
 #include <atomic>
@@ -92,6 +93,13 @@ private:
     void sendTextToUsrp(const std::string& text);
     void sendInfoToUsrp();
     void echoToPartner(const TLV_CLASS& record);
+    // Which of Halvane's listeners other than the partner's takes `port`, as
+    // a log text; null for none.
+    const char* ownListenerOn(int port) const;
+    // Why a "txport=" list cannot be taken (a port twice, or one of
+    // Halvane's listeners while the partner is on this host), as a log text;
+    // null when it can.
+    const char* txPortsFault(const PortList& ports) const;
     // The TLV listener is made anew for the settings; the loop that waits
     // on it, at `listeningOn`, is woken.
     void reopenTlvListener(int listeningOn);

@@ -259,6 +259,23 @@ std::string withHealth(const std::string& record)
     return text + ",\"health\":" + health.json() + "}";
 }
 
+int runMacro(const MacroCall& call)
+{
+    setHvinfo();
+    int status = runShellCommand(call.command, call.parameters, call.environment);
+    Log(3, "Macro result was %d\n", status);
+    return status;
+}
+
+// The words a macro receives, for its log line.
+std::string withWords(const MacroCall& call)
+{
+    std::string text;
+    for (const std::string& word : call.parameters)
+        text += (text.empty() ? " with " : " ") + shellQuoteWord(word);
+    return text;
+}
+
 } // namespace
 
 MacroRunner::MacroRunner()
@@ -297,10 +314,7 @@ void MacroRunner::removeInfoFile()
 
 int MacroRunner::executeSystemCommand(const std::string& command)
 {
-    setHvinfo();
-    int status = runShellCommand(command);
-    Log(3, "Macro result was %d\n", status);
-    return status;
+    return runMacro(MacroCall{command, {}, {}});
 }
 
 bool MacroRunner::executeMacroCommand(const char* text, bool reportMissing)
@@ -329,23 +343,21 @@ bool MacroRunner::executeMacroCommand(const char* text, bool reportMissing)
         return false;
     }
 
-    std::string command = macro->command;
-    const std::string before = command + " ";
-    std::optional<std::string> quoted = shellArgument(before, arguments);
-    if (!quoted) {
+    std::optional<MacroCall> call = macroCall(macro->command, std::string::npos, arguments);
+    if (!call) {
         Log(4, "Macro %s: its arguments cannot be passed safely to \"%s\", not run\n", shown.c_str(),
             macro->command.c_str());
         return true;
     }
-    if (!quoted->empty())
-        command = before + *quoted;
-    if (command.size() > MACRO_COMMAND_MAX) {
-        Log(4, "Macro %s: command of %zu characters is longer than %zu, not run\n", shown.c_str(), command.size(),
+    // The limit of the command line the words were once spliced into.
+    const std::size_t length = macro->command.size() + (call->parameters.empty() ? 0 : 1 + arguments.size());
+    if (length > MACRO_COMMAND_MAX) {
+        Log(4, "Macro %s: command of %zu characters is longer than %zu, not run\n", shown.c_str(), length,
             MACRO_COMMAND_MAX);
         return true;
     }
-    Log(3, "Tune macro: %s will invoke \"%s\"\n", shown.c_str(), command.c_str());
-    executeSystemCommand(command);
+    Log(3, "Tune macro: %s will invoke \"%s\"%s\n", shown.c_str(), call->command.c_str(), withWords(*call).c_str());
+    runMacro(*call);
     return true;
 }
 
@@ -354,24 +366,23 @@ void MacroRunner::executeMacroCommand(const char* name, const char* arg)
     for (const Macro& macro : servers.macros) {
         if (macro.name != name)
             continue;
-        std::string command = macro.command;
-        const std::size_t at = command.find("%s");
-        if (at != std::string::npos) {
-            std::optional<std::string> quoted = shellArgument(std::string_view(command).substr(0, at), arg);
-            if (!quoted) {
-                Log(4, "Macro %s: \"%s\" cannot be passed safely to \"%s\", not run\n", name, arg,
-                    macro.command.c_str());
-                continue;
-            }
-            command.replace(at, 2, *quoted);
+        const std::size_t at = macro.command.find("%s");
+        std::optional<MacroCall> call =
+            at == std::string::npos ? MacroCall{macro.command, {}, {}} : macroCall(macro.command, at, arg);
+        if (!call) {
+            Log(4, "Macro %s: \"%s\" cannot be passed safely to \"%s\", not run\n", name, arg,
+                macro.command.c_str());
+            continue;
         }
-        if (command.size() > EVENT_COMMAND_MAX) {
-            Log(4, "Macro %s: command of %zu characters is longer than %zu, not run\n", name, command.size(),
+        const std::size_t length =
+            at == std::string::npos ? macro.command.size() : macro.command.size() - 2 + std::strlen(arg);
+        if (length > EVENT_COMMAND_MAX) {
+            Log(4, "Macro %s: command of %zu characters is longer than %zu, not run\n", name, length,
                 EVENT_COMMAND_MAX);
             continue;
         }
-        Log(3, "Execute %s macro : %s\n", name, command.c_str());
-        executeSystemCommand(command);
+        Log(3, "Execute %s macro : %s%s\n", name, call->command.c_str(), withWords(*call).c_str());
+        runMacro(*call);
     }
 }
 

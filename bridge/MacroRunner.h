@@ -6,9 +6,11 @@
 // afterwards): names compare exactly, in the order of the ini file, and a
 // repeated name is a second macro. A macro's command is the operator's text
 // and runs as written; what a peer adds to it (the argument words of a
-// command text, the text of an event or of DTMF digits) is quoted for the
-// place it takes in the command (ShellQuote.h), so a peer cannot run more
-// than the operator configured. Commands run through /bin/sh with signals
+// command text, the text of an event or of DTMF digits) never becomes part
+// of it: it reaches the shell as parameters, referred to in a way that suits
+// the place it takes in the command, and a place that cannot be proven safe
+// runs nothing (ShellQuote.h). A peer cannot run more than the operator
+// configured. Commands run through /bin/sh with signals
 // unblocked and block the calling thread until the shell returns.
 //
 // Ownership and lifetime: owned by the bridge for the whole process.
@@ -66,16 +68,17 @@ public:
 
     // Runs the macro named in a command text: the first character is the
     // caller's prefix ('*'), every '#' counts as a blank, the name follows
-    // (after any blanks) and the words after it are the arguments, appended
-    // quoted. Only the first macro of that name runs. Returns true when a
+    // (after any blanks) and the words after it are the arguments, passed
+    // as "$@" after the command. Only the first macro of that name runs. Returns true when a
     // macro of that name exists (it ran, or its command was too long and was
     // refused); false when the text names none, with a log line when
     // `reportMissing`.
     bool executeMacroCommand(const char* text, bool reportMissing);
 
-    // Runs every macro called `name`, in order, with `arg` put, quoted, in
+    // Runs every macro called `name`, in order, with `arg` referred to in
     // place of the first "%s" of its command; nothing else in the command is
-    // interpreted. Nothing runs and nothing is logged when there is none.
+    // interpreted. A macro where the text cannot be passed safely is logged
+    // and skipped. Nothing runs and nothing is logged when there is none.
     void executeMacroCommand(const char* name, const char* arg);
 
 private:

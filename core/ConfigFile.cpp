@@ -122,24 +122,13 @@ std::vector<std::string> split(std::string_view text, const char* separators)
     }
 }
 
-// Up to 16 ports, comma separated; empty items are skipped.
 template <Guarded<PortList> dv3000_servers::*Field>
 bool setPorts(dv3000_servers& s, const char* value)
 {
-    PortList ports{};
-    std::size_t count = 0;
-    for (const std::string& item : split(value, ",")) {
-        if (item.empty())
-            continue;
-        std::optional<long long> port = parseWhole(item.c_str(), 1, 65535);
-        if (!port || count == ports.size())
-            return false;
-        ports[count++] = static_cast<int>(*port);
-    }
-    if (count == 0)
-        return false;
-    (s.*Field).set(ports);
-    return true;
+    std::optional<PortList> ports = parsePortList(value);
+    if (ports)
+        (s.*Field).set(*ports);
+    return ports.has_value();
 }
 
 bool setAmbeMode(dv3000_servers& s, const char* value)
@@ -311,6 +300,7 @@ const KeyDef KEYS[] = {
      "file, stdout (or journal) or both"},
     {"GENERAL", "subscriberFile", 0, setText<&S::subscriberFile>, TEXT},
     {"GENERAL", "transferRootDir", 0, setText<&S::transferRootDir>, TEXT},
+    {"GENERAL", "macroListDir", 0, setText<&S::macroListDir>, TEXT},
     {"GENERAL", "exportMetadata", 0, setFlag<&S::exportMetadata>, FLAG},
     {"GENERAL", "mute", 0, setMute, "OFF, USRP, TLV or BOTH"},
     {"GENERAL", "PCMPort", 0, setWhole<&S::pcmPort, 0, 65535>, "0 (off) or a port number from 1 to 65535"},
@@ -570,22 +560,20 @@ AgcSettings parseAgc(const char* text)
     return agc;
 }
 
-void parseTxPorts(char* text, int* ports)
+std::optional<PortList> parsePortList(const char* text)
 {
-    int count = 0;
-    char* save = nullptr;
-    for (char* item = strtok_r(text, ",", &save); item != nullptr && count < MAX_PORTS;
-         item = strtok_r(nullptr, ",", &save))
-        ports[count++] = toInt(item);
-    if (count < MAX_PORTS)
-        ports[count] = 0;
-}
-
-PortList parseTxPorts(const char* text)
-{
-    std::string copy(text);
     PortList ports{};
-    parseTxPorts(copy.data(), ports.data());
+    std::size_t count = 0;
+    for (const std::string& item : split(text, ",")) {
+        if (item.empty())
+            continue;
+        std::optional<long long> port = parseWhole(item.c_str(), 1, 65535);
+        if (!port || count == ports.size())
+            return std::nullopt;
+        ports[count++] = static_cast<int>(*port);
+    }
+    if (count == 0)
+        return std::nullopt;
     return ports;
 }
 

@@ -64,10 +64,10 @@ int parseAudio(const char* text);
 // hang is always false.
 AgcSettings parseAgc(const char* text);
 
-// Comma-separated ports into `ports`: empty items are skipped, at most 16 are
-// stored, and a shorter list ends with a 0. `text` is split in place.
-void parseTxPorts(char* text, int* ports);
-PortList parseTxPorts(const char* text);
+// Comma-separated ports, each a whole number from 1 to 65535: empty items
+// are skipped, a shorter list than 16 ends with a 0. Nothing when an item is
+// not a port, or for no port or more than 16.
+std::optional<PortList> parsePortList(const char* text);
 
 // Frame size in bits of a digital mode name ("DMR", "P25", ...; any case),
 // with the name's stored form; false for an unknown name.

@@ -10,7 +10,9 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <string_view>
 #include <unistd.h>
+#include <vector>
 
 extern char** environ;
 
@@ -47,11 +49,37 @@ public:
     posix_spawn_file_actions_t actions;
 };
 
-pid_t spawnShell(const std::string& command, SpawnSetup& setup)
+pid_t spawnShell(const std::string& command, SpawnSetup& setup, const std::vector<std::string>& parameters = {},
+                 const std::vector<std::string>& variables = {})
 {
-    const char* argv[] = {"sh", "-c", command.c_str(), nullptr};
+    std::vector<const char*> argv = {"sh", "-c", command.c_str()};
+    if (!parameters.empty())
+        argv.push_back("sh");
+    for (const std::string& parameter : parameters)
+        argv.push_back(parameter.c_str());
+    argv.push_back(nullptr);
+
+    char** envp = environ;
+    std::vector<const char*> environment;
+    if (!variables.empty()) {
+        const auto replaced = [&variables](std::string_view entry) {
+            return std::any_of(variables.begin(), variables.end(), [entry](const std::string& variable) {
+                const std::size_t name = variable.find('=') + 1;
+                return entry.substr(0, name) == std::string_view(variable).substr(0, name);
+            });
+        };
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            if (!replaced(*entry))
+                environment.push_back(*entry);
+        }
+        for (const std::string& variable : variables)
+            environment.push_back(variable.c_str());
+        environment.push_back(nullptr);
+        envp = const_cast<char**>(environment.data());
+    }
+
     pid_t pid = -1;
-    if (posix_spawn(&pid, "/bin/sh", &setup.actions, &setup.attr, const_cast<char**>(argv), environ) != 0)
+    if (posix_spawn(&pid, "/bin/sh", &setup.actions, &setup.attr, const_cast<char**>(argv.data()), envp) != 0)
         return -1;
     return pid;
 }
@@ -82,6 +110,13 @@ int waitShellCommand(int pid)
 int runShellCommand(const std::string& command)
 {
     return waitShellCommand(startShellCommand(command));
+}
+
+int runShellCommand(const std::string& command, const std::vector<std::string>& parameters,
+                    const std::vector<std::string>& variables)
+{
+    SpawnSetup setup;
+    return waitShellCommand(spawnShell(command, setup, parameters, variables));
 }
 
 std::string shellReplace(const char* text)

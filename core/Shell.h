@@ -7,12 +7,20 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace halvane {
 
 // Runs `command` with /bin/sh -c and waits for it. Returns the raw wait
 // status as system() would, or -1 when the shell could not be started.
 int runShellCommand(const std::string& command);
+
+// The same with `parameters` as the shell's positional parameters ($1, $2,
+// ...; $0 is "sh") and `variables` ("NAME=value") added to its environment,
+// replacing any of the same name. This is how a text travels beside a
+// command instead of inside it.
+int runShellCommand(const std::string& command, const std::vector<std::string>& parameters,
+                    const std::vector<std::string>& variables);
 
 // Starts `command` with /bin/sh -c without waiting for it. Returns the
 // child's process id, or -1 when the shell could not be started. The caller

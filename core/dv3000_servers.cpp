@@ -42,6 +42,7 @@ void dv3000_servers::setDefaults()
     colorCode = 1;
     subscriberFile.set("./subscriber_ids.csv");
     transferRootDir.set("/tmp");
+    macroListDir.set("");
     exportMetadata = false;
     mute = Mute::OFF;
     usrpPacing = true;

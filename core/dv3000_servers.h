@@ -88,6 +88,8 @@ struct dv3000_servers {
     SettingText<OWNED_TEXT> defaultMetadata; // empty until the bridge sets it
     SettingText<OWNED_TEXT> subscriberFile;
     SettingText<OWNED_TEXT> transferRootDir;
+    // Where "macro=" and "menu=" read their list files; empty: transferRootDir.
+    SettingText<OWNED_TEXT> macroListDir;
     std::atomic_bool exportMetadata{false};
     std::vector<Macro> macros;
     std::atomic_int mute{Mute::OFF};

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <string>
@@ -156,17 +157,42 @@ TEST(CommandArguments, NumbersAsBase10ReadsThem)
 TEST(CommandArguments, ListsFromTextOrFile)
 {
     TempDir dir;
-    EXPECT_EQ(buildMacroList("INFO:MACRO:", dir.write("open", "x\ny").c_str()), "INFO:MACRO:x|y");
-    EXPECT_EQ(buildMacroList("INFO:MACRO:", dir.write("empty", "").c_str()), "INFO:MACRO:");
-    EXPECT_EQ(buildMacroList("INFO:MACRO:", dir.write("nul", std::string("a\nb\0c\n", 6)).c_str()),
-              "INFO:MACRO:a|b");
-    EXPECT_FALSE(buildMacroList("INFO:MACRO:", dir.file("missing").c_str()));
-    EXPECT_FALSE(buildMacroList("INFO:MACRO:", dir.path().c_str())) << "a directory";
-    EXPECT_FALSE(buildMacroList("INFO:MACRO:", "/dev/zero")) << "a device would fill the list with NULs for ever";
+    const std::string& in = dir.path();
+    dir.write("open", "x\ny");
+    dir.write("nul", std::string("a\nb\0c\n", 6));
+    dir.write("empty", "");
+    EXPECT_EQ(buildMacroList("INFO:MACRO:", "open", in), "INFO:MACRO:x|y");
+    EXPECT_EQ(buildMacroList("INFO:MACRO:", "empty", in), "INFO:MACRO:");
+    EXPECT_EQ(buildMacroList("INFO:MACRO:", "nul", in), "INFO:MACRO:a|b");
+    EXPECT_EQ(buildMacroList("INFO:MENU:", "a,b", in), "INFO:MENU:a,b");
+    EXPECT_FALSE(buildMacroList("INFO:MACRO:", "missing", in));
     // A list file named by a peer is read only when every user may read it.
     const std::string secret = dir.write("secret", "root:hash\n");
     chmod(secret.c_str(), 0600);
-    EXPECT_FALSE(buildMacroList("INFO:MACRO:", secret.c_str()));
+    EXPECT_FALSE(buildMacroList("INFO:MACRO:", "secret", in));
+}
+
+// Only the last component of the name counts, inside the list directory:
+// system files, the process's memory map and links out are not lists.
+TEST(CommandArguments, ListFilesStayInTheirDirectory)
+{
+    TempDir dir;
+    TempDir elsewhere;
+    const std::string& in = dir.path();
+    const std::string outside = elsewhere.write("open", "secret\n");
+    EXPECT_FALSE(buildMacroList("INFO:MACRO:", "/etc/passwd", in));
+    EXPECT_FALSE(buildMacroList("INFO:MACRO:", "/proc/self/maps", in));
+    EXPECT_FALSE(buildMacroList("INFO:MACRO:", outside.c_str(), in));
+    dir.write("open", "x\n");
+    EXPECT_EQ(buildMacroList("INFO:MACRO:", outside.c_str(), in), "INFO:MACRO:x") << "the name inside is read";
+    for (const char* bad : {"../open", "", ".", "..", "sub/.."})
+        EXPECT_FALSE(buildMacroList("INFO:MACRO:", bad, in)) << bad;
+    ASSERT_EQ(symlink("/etc/passwd", dir.file("link").c_str()), 0);
+    EXPECT_FALSE(buildMacroList("INFO:MACRO:", "link", in));
+    mkdir(dir.file("sub").c_str(), 0755);
+    EXPECT_FALSE(buildMacroList("INFO:MACRO:", "sub", in)) << "a directory";
+    EXPECT_FALSE(buildMacroList("INFO:MACRO:", "/dev/zero", "unlimited"))
+        << "a device would fill the list with NULs for ever";
 }
 
 TEST(CommandArguments, ListsAreCutToTheirBuffer)
@@ -175,13 +201,14 @@ TEST(CommandArguments, ListsAreCutToTheirBuffer)
     std::string lines;
     for (int i = 0; i < 300; ++i)
         lines += "line" + std::to_string(i) + "\n";
-    auto list = buildMacroList("INFO:MACRO:", dir.write("long", lines).c_str());
+    dir.write("long", lines);
+    auto list = buildMacroList("INFO:MACRO:", "long", dir.path());
     ASSERT_TRUE(list);
     EXPECT_EQ(list->size(), MACRO_LIST_MAX);
     EXPECT_EQ(list->rfind("INFO:MACRO:line0|line1|", 0), 0u);
 
     const std::string many = std::string(2000, ',');
-    list = buildMacroList("INFO:MENU:", many.c_str());
+    list = buildMacroList("INFO:MENU:", many.c_str(), dir.path());
     ASSERT_TRUE(list);
     EXPECT_EQ(*list, "INFO:MENU:" + std::string(MACRO_LIST_MAX - 10, ','));
 }

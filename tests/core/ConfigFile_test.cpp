@@ -368,11 +368,16 @@ TEST(ConfigParsers, PortListsAgcAndModeNames)
     std::string seventeen;
     for (int i = 1; i <= 17; ++i)
         seventeen += std::to_string(1000 + i) + ",";
-    PortList ports = parseTxPorts(seventeen.c_str());
-    EXPECT_EQ(ports[0], 1001);
-    EXPECT_EQ(ports[15], 1016); // full list: no terminating 0
-    EXPECT_EQ(activePorts(ports).size(), 16u);
-    EXPECT_EQ(activePorts(parseTxPorts("0,5")).size(), 0u);
+    EXPECT_FALSE(parsePortList(seventeen.c_str()));
+    seventeen.resize(seventeen.rfind(',', seventeen.size() - 2));
+    std::optional<PortList> ports = parsePortList(seventeen.c_str());
+    ASSERT_TRUE(ports);
+    EXPECT_EQ((*ports)[0], 1001);
+    EXPECT_EQ((*ports)[15], 1016); // full list: no terminating 0
+    EXPECT_EQ(activePorts(*ports).size(), 16u);
+    EXPECT_EQ(activePorts(*parsePortList(",5,,6")), (std::vector<int>{5, 6}));
+    for (const char* bad : {"0,5", "99999", "5x", "", ",", "-1"})
+        EXPECT_FALSE(parsePortList(bad)) << bad;
 
     EXPECT_EQ(parseAgc("-10|5|200"), (AgcSettings{false, -10, 5, 200}));
     EXPECT_EQ(parseAgc("-10,5"), (AgcSettings{false, -10, 5, 0}));

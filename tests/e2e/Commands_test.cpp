@@ -118,7 +118,7 @@ std::string text(const json& value)
 TEST(Commands, TableAppliesLogsAndEchoesEachCommand)
 {
     Rig r;
-    ASSERT_TRUE(r.start());
+    ASSERT_TRUE(r.start("", "", "", "macroListDir = " + r.d.dir.path() + "\n"));
     const struct {
         const char* command;
         const char* log;
@@ -173,14 +173,17 @@ TEST(Commands, TableAppliesLogsAndEchoesEachCommand)
     EXPECT_EQ(text(info["tlv"]["ambe_size"]), "48");
     EXPECT_EQ(text(info["tlv"]["ip"]), "localhost");
 
-    // Lists from text or from a file; nothing is sent for a missing file.
-    const std::string lines = r.d.dir.write("lines.txt", "x\ny\n");
+    // Lists from text or from a file of the list directory (by its last
+    // name component); nothing is sent for a missing file or one elsewhere.
+    r.d.dir.write("lines.txt", "x\ny\n");
     ASSERT_TRUE(r.partner.sendCommand("menu=a,b,c"));
     EXPECT_EQ(r.clientText("INFO:M"), "INFO:MENU:a,b,c");
-    ASSERT_TRUE(r.partner.sendCommand("macro=" + r.d.dir.file("missing.txt")));
-    ASSERT_TRUE(r.partner.sendCommand("macro=" + lines));
+    for (const char* refused : {"macro=missing.txt", "macro=/etc/passwd", "menu=/proc/self/maps"})
+        ASSERT_TRUE(r.partner.sendCommand(refused));
+    ASSERT_TRUE(r.partner.sendCommand("macro=/elsewhere/lines.txt"));
     EXPECT_EQ(r.clientText("INFO:M"), "INFO:MACRO:x|y");
-    EXPECT_TRUE(r.hasLine('E', "MACRO file not found"));
+    EXPECT_TRUE(r.hasLine('E', "MACRO file not found: /etc/passwd is no readable list file in " + r.d.dir.path()));
+    EXPECT_TRUE(r.hasLine('E', "MACRO file not found: /proc/self/maps is no readable list file in "));
     // Without an OnRegister macro, "INFO:" only gets its reply.
     ASSERT_TRUE(r.client.sendText("INFO:"));
     EXPECT_TRUE(r.clientText("INFO:{"));
@@ -217,7 +220,8 @@ TEST(Commands, AslModeRunsCommandsWithoutEchoAndDialsMacros)
 
     // Digits run every "dial" macro, in order, and become the last tune.
     ASSERT_TRUE(r.client.sendDtmf("3100"));
-    ASSERT_TRUE(r.waitForCount("Execute dial macro : echo two '3100' >>", 1));
+    ASSERT_TRUE(
+        r.waitForCount("Execute dial macro : echo two \"$@\" >>" + r.d.dir.file("dial.out") + " with '3100'", 1));
     ASSERT_TRUE(r.waitForCount("Macro result was", 2));
     EXPECT_EQ(r.file("dial.out"), "one 3100\ntwo 3100\n");
 
@@ -270,10 +274,11 @@ TEST(Commands, MacrosGetTheirArgumentsQuotedAndNothingMore)
     ASSERT_TRUE(r.start("SAY = sh DIR/say.sh\n"
                         "SAY = touch DIR/second\n"
                         "OnEvent = echo first %s >>DIR/event.out\n"
-                        "OnEvent = echo \"second %s\" >>DIR/event.out\n",
+                        "OnEvent = echo \"second %s\" >>DIR/event.out\n"
+                        "OnEvent = EVT=%s; echo \"$EVT\" >>DIR/assign.out\n",
                         "txTg = 91\n"));
     ASSERT_TRUE(r.command("txTg=*SAY 1", "Macro result was"));
-    EXPECT_TRUE(r.d.hasLog("Tune macro: *SAY will invoke \"sh " + r.d.dir.file("say.sh") + " '1'\"\n"));
+    EXPECT_TRUE(r.d.hasLog("Tune macro: *SAY will invoke \"sh " + r.d.dir.file("say.sh") + " \"$@\"\" with '1'\n"));
     EXPECT_EQ(r.file("say.out"), "[1]\n");
     EXPECT_FALSE(std::filesystem::exists(r.d.dir.file("second"))) << "only the first SAY runs";
     EXPECT_FALSE(r.d.hasLog("txTg=:"));
@@ -291,12 +296,17 @@ TEST(Commands, MacrosGetTheirArgumentsQuotedAndNothingMore)
     // The talk group is left alone by every macro.
     EXPECT_EQ(text(r.info()["digital"]["tg"]), "91");
 
-    // Both event macros run, in order, with the event text as data.
+    // Every event macro runs, in order, with the event text as data; after
+    // NAME= it is the whole value, not a value and a command.
     ASSERT_TRUE(r.partner.sendEvent("net up; touch MARK $(touch MARK)"));
-    ASSERT_TRUE(r.waitForCount("Macro result was", 5));
+    ASSERT_TRUE(r.partner.sendEvent("hello touch MARK"));
+    ASSERT_TRUE(r.waitForCount("Macro result was", 9));
     EXPECT_TRUE(r.d.hasLog("EVENT: net up; touch MARK $(touch MARK)\n"));
     EXPECT_EQ(r.file("event.out"), "first net up; touch MARK $(touch MARK)\n"
-                                   "second net up; touch MARK $(touch MARK)\n");
+                                   "second net up; touch MARK $(touch MARK)\n"
+                                   "first hello touch MARK\n"
+                                   "second hello touch MARK\n");
+    EXPECT_EQ(r.file("assign.out"), "net up; touch MARK $(touch MARK)\nhello touch MARK\n");
     EXPECT_FALSE(r.marked());
 }
 
@@ -336,6 +346,44 @@ TEST(Commands, PortCommandsMoveTheListenerAndTheSender)
     EXPECT_EQ(echo->text, "txTs=6");
     EXPECT_FALSE(r.partnerGets(TAG_REMOTE_CMD, SILENCE));
     EXPECT_EQ(text(r.info()["tlv"]["tx_port"]), port);
+}
+
+// Ports that would move the partner somewhere unreachable, onto Halvane's own
+// USRP listener, or multiply every record, change nothing; a port another
+// socket holds leaves the listener where it was.
+TEST(Commands, PortCommandsThatWouldBreakTheBridgeChangeNothing)
+{
+    Rig r;
+    ASSERT_TRUE(r.start());
+    const std::string tlvRx = std::to_string(r.d.ports.tlvRx);
+    const std::string tlvTx = std::to_string(r.d.ports.tlvTx);
+    const std::string usrpRx = std::to_string(r.d.ports.usrpRx);
+    std::string sixteen = tlvTx;
+    for (int i = 1; i < 16; ++i)
+        sixteen += "," + tlvTx;
+    const std::vector<std::string> refused = {
+        "rxport=0",          "rxport=99999",     "rxport=" + tlvTx + "x",       "rxport=" + usrpRx, "txport=" + sixteen,
+        "txport=0",          "txport=" + usrpRx, "txport=" + tlvTx + ",70000",  "txport=" + tlvRx,
+    };
+    for (const std::string& bad : refused) {
+        ASSERT_TRUE(r.command(bad, " refused, ")) << bad;
+        EXPECT_TRUE(r.hasLine('W', bad.substr(0, 7) + ": " + bad.substr(7) + " refused, ")) << bad;
+    }
+    EXPECT_FALSE(r.d.hasLog("TLV rx socket"));
+
+    UdpSocket holder(freeUdpPort());
+    const std::string held = std::to_string(holder.port());
+    ASSERT_TRUE(r.command("rxport=" + held, "rxport=: " + held + "\n"));
+    ASSERT_TRUE(r.d.waitForLog("TLV rx socket can not move to port " + held + ", staying on " + tlvRx + "\n"));
+
+    // Still listening on the old port, sending to the old one, and the USRP
+    // side still answers its client.
+    const json info = r.info();
+    EXPECT_EQ(text(info["tlv"]["rx_port"]), tlvRx);
+    EXPECT_EQ(text(info["tlv"]["tx_port"]), tlvTx);
+    EXPECT_EQ(text(info["usrp"]["rx_port"]), usrpRx);
+    ASSERT_TRUE(r.client.sendText("INFO:"));
+    EXPECT_TRUE(r.clientText("INFO:{"));
 }
 
 // The USRP client's texts, and the info record with every field of the
