@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -193,14 +194,20 @@ void FileTransfer::sendFile(const std::string& path, bool unlimited)
     const auto size = static_cast<std::uint32_t>(status.st_size);
 
     Log(3, "File found, begin transfer\n");
-    send(fileBeginRecord(size, path));
     // The last download has sent its end record; its thread is about done.
     waitForDownload();
     downloading_ = true;
-    download_ = std::jthread([this, file = std::move(file), size, path](std::stop_token stop) mutable {
-        sendData(stop, std::move(file), size, path);
+    try {
+        download_ = std::jthread([this, file = std::move(file), size, path](std::stop_token stop) mutable {
+            send(fileBeginRecord(size, path));
+            sendData(stop, std::move(file), size, path);
+            downloading_ = false;
+        });
+    } catch (const std::system_error&) {
+        // The one exception the standard threads know: no thread to be had.
         downloading_ = false;
-    });
+        tlvFileError(FILE_XFER_NOT_STARTED);
+    }
 }
 
 void FileTransfer::sendData(std::stop_token stop, FileHandle file, std::uint32_t size, const std::string& path)

@@ -24,15 +24,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
-#include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace halvane {
@@ -90,7 +90,8 @@ private:
     // tlvFileNameTranslate, answering a refused name with its error record.
     bool translateOrRefuse(const std::string& name, const std::string& root, std::string& path);
     void sendFile(const std::string& path, bool unlimited);
-    // The download thread's part: data records and the end record.
+    // The download thread's part after the begin record: data records and
+    // the end record.
     void sendData(std::stop_token stop, FileHandle file, std::uint32_t size, const std::string& path);
     void handleBegin(const TLV_CLASS& record);
     void handleData(const TLV_CLASS& record);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <poll.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace halvane {
@@ -25,8 +26,17 @@ bool ConsoleWriter::write(std::string_view line)
         return false;
     queue_.emplace_back(line);
     queuedBytes_ += line.size();
-    if (!thread_.joinable())
-        thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+    if (!thread_.joinable()) {
+        try {
+            thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+        } catch (const std::system_error&) {
+            // No thread to be had: the lines have nowhere to go.
+            failed_ = true;
+            queue_.clear();
+            queuedBytes_ = 0;
+            return false;
+        }
+    }
     changed_.notify_all();
     return true;
 }

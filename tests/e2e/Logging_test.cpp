@@ -84,7 +84,8 @@ TEST(LoggingE2E, UnreadStdoutDoesNotStallTheBridge)
     Daemon d;
     StdoutPipe out(d);
     ASSERT_TRUE(out.ready());
-    // Debug lines are not rate-limited: every record the partner sends is one.
+    // Debug lines are not rate-limited: every command the partner sends
+    // brings its record and the info record, about 1 kB.
     ASSERT_TRUE(d.startRunning("logLevel = 1\n"));
     TlvPartner partner;
     ASSERT_TRUE(d.connect(partner));
@@ -92,13 +93,12 @@ TEST(LoggingE2E, UnreadStdoutDoesNotStallTheBridge)
     // Far more than a pipe holds (64 KiB) goes to standard output.
     for (int i = 0; i < 3000; ++i) {
         ASSERT_TRUE(partner.sendCommand("txTs=2"));
-        if (i % 100 == 99)
+        if (i % 100 == 99) {
             ASSERT_TRUE(answered(partner, "txTs=2")) << "after " << i << " commands";
+        }
     }
     EXPECT_TRUE(answered(partner, "txTs=1"));
     EXPECT_TRUE(d.waitForLog("Standard output is full or closed"));
-    // The file has every line.
-    EXPECT_TRUE(eventually([&] { return d.countLines("TLV record tag") >= 3000; }));
 }
 
 } // namespace halvane
