@@ -150,11 +150,9 @@ public:
     SourceGuard tlvGuard{"TLV", health.tlvToUsrp.droppedUnknownSource};
 
     MacroRunner macros;
-    // File transfer records go to the USRP client wrapped in TLV packets. A
-    // download keeps the decode thread busy for the whole file: each record
-    // it sends shows that thread alive.
+    // File transfer records go to the USRP client wrapped in TLV packets,
+    // from the decode thread and from the download's own thread.
     FileTransfer fileTransfer{[this](const std::uint8_t* record, std::size_t size) {
-        decodeLoopBeat.beat();
         sendPacketToUSRP(USRP_TYPE_TLV, record, static_cast<int>(size));
     }};
     // Decoded voice leaves for the client from here, on the pacer's thread.

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -22,8 +23,6 @@ namespace halvane {
 static_assert(USRP_HEADER_SIZE + TLV_MAX_RECORD <= USRP_PACKET_SIZE);
 
 namespace {
-
-using FileHandle = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
 
 // The NUL-terminated text at value byte `offset`, never read past the value:
 // a sender that left out the NUL gets the rest of the value.
@@ -52,12 +51,21 @@ void FileTransfer::send(const TLV_CLASS& record)
         sink_(record.data(), record.size());
 }
 
-void FileTransfer::pause()
+bool FileTransfer::pause(std::stop_token stop)
 {
-    if (sleep_)
+    if (sleep_) {
         sleep_(FILE_XFER_PACING);
-    else
-        std::this_thread::sleep_for(FILE_XFER_PACING);
+        return !stop.stop_requested();
+    }
+    std::unique_lock<std::mutex> lock(pauseMutex_);
+    pauseWake_.wait_for(lock, stop, FILE_XFER_PACING, [] { return false; });
+    return !stop.stop_requested();
+}
+
+void FileTransfer::waitForDownload()
+{
+    if (download_.joinable())
+        download_.join();
 }
 
 void FileTransfer::tlvFileError(std::string_view text)
@@ -150,6 +158,10 @@ void FileTransfer::handleRequest(const TLV_CLASS& record)
         send(fileBeginRecord(0, text));
         return;
     }
+    if (downloading_) {
+        tlvFileError(FILE_XFER_BUSY);
+        return;
+    }
     const std::string root = servers.transferRootDir.get();
     std::string path;
     if (!translateOrRefuse(text, root, path))
@@ -182,7 +194,24 @@ void FileTransfer::sendFile(const std::string& path, bool unlimited)
     const auto size = static_cast<std::uint32_t>(status.st_size);
 
     Log(3, "File found, begin transfer\n");
-    send(fileBeginRecord(size, path));
+    // The last download has sent its end record; its thread is about done.
+    waitForDownload();
+    downloading_ = true;
+    try {
+        download_ = std::jthread([this, file = std::move(file), size, path](std::stop_token stop) mutable {
+            send(fileBeginRecord(size, path));
+            sendData(stop, std::move(file), size, path);
+            downloading_ = false;
+        });
+    } catch (const std::system_error&) {
+        // The one exception the standard threads know: no thread to be had.
+        downloading_ = false;
+        tlvFileError(FILE_XFER_NOT_STARTED);
+    }
+}
+
+void FileTransfer::sendData(std::stop_token stop, FileHandle file, std::uint32_t size, const std::string& path)
+{
     // The announced size bounds the reading, so that a file still growing
     // (a log, say) arrives as the size and digest the client was told.
     Md5Digest digest;
@@ -197,7 +226,10 @@ void FileTransfer::sendFile(const std::string& path, bool unlimited)
         digest.update(chunk.data(), got);
         left -= static_cast<std::uint32_t>(got);
         ++packets;
-        pause();
+        if (!pause(stop)) {
+            Log(3, "File transfer of %s stopped at shutdown\n", path.c_str());
+            return;
+        }
     }
     if (left > 0)
         Log(4, "File %s ended %u bytes short of its size\n", path.c_str(), left);

@@ -7,22 +7,32 @@
 // "unlimited".
 //
 // Ownership and lifetime: owns the upload in progress (its buffer is
-// released at the end record, at the next begin, or with the object).
-// Thread-safety: none; every member runs on one thread (the decode thread).
-// A download runs start to finish inside one call and blocks that thread
-// for 5 ms per 120 bytes.
+// released at the end record, at the next begin, or with the object) and the
+// download in progress, which a thread of its own paces at 5 ms per 120
+// bytes, so that voice and commands keep flowing meanwhile. One download at a
+// time: a request while one runs is refused with FILE_XFER_BUSY. The
+// destructor stops a download between two records and joins its thread.
+// Thread-safety: the public members run on one thread (the decode thread).
+// The sink is called on that thread and on the download thread, possibly at
+// once, so it must be safe for that.
 #pragma once
 
 #include "FileTransferProtocol.h"
 #include "TLV_CLASS.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace halvane {
@@ -66,14 +76,23 @@ public:
     // Whether an upload is in progress (tests).
     bool uploading() const { return uploading_; }
 
+    // Waits until the download in progress (if any) has sent its last record.
+    void waitForDownload();
+
 private:
+    using FileHandle = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
+
     void send(const TLV_CLASS& record);
-    void pause();
+    // False when the object is being destroyed.
+    bool pause(std::stop_token stop);
 
     void handleRequest(const TLV_CLASS& record);
     // tlvFileNameTranslate, answering a refused name with its error record.
     bool translateOrRefuse(const std::string& name, const std::string& root, std::string& path);
     void sendFile(const std::string& path, bool unlimited);
+    // The download thread's part after the begin record: data records and
+    // the end record.
+    void sendData(std::stop_token stop, FileHandle file, std::uint32_t size, const std::string& path);
     void handleBegin(const TLV_CLASS& record);
     void handleData(const TLV_CLASS& record);
     void handleEnd(const TLV_CLASS& record);
@@ -93,6 +112,13 @@ private:
     std::uint32_t fileSize_ = 0;
     std::uint16_t sequence_ = 0;
     std::vector<std::uint8_t> buffer_; // the bytes stored so far; offset = size()
+
+    // The download in progress: set by the decode thread when it starts the
+    // download thread, cleared by that thread after its last record.
+    std::atomic_bool downloading_{false};
+    std::mutex pauseMutex_;
+    std::condition_variable_any pauseWake_;
+    std::jthread download_; // last: stops and joins before the rest goes
 };
 
 } // namespace halvane

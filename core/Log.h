@@ -12,6 +12,7 @@
 // the signal thread) never loses or splits a line of another thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 
@@ -48,8 +49,29 @@ void LogClose();
 // Path of the open log file, or empty when none is open.
 const char* LogPath();
 
-// Formats and emits one line. Callers put the line end into `fmt`.
+// Lines of levels 3 to 5 from one call site: LOG_RATE_BURST pass in each
+// LOG_RATE_INTERVAL, the rest are dropped, and the next line of that site
+// after the interval (or any later line, when the site went quiet) is
+// preceded by "... N more like this suppressed".
+constexpr int LOG_RATE_BURST = 10;
+constexpr std::chrono::seconds LOG_RATE_INTERVAL{10};
+
+// Formats and emits one line. Callers put the line end into `fmt`; every
+// other control character of the message (a peer's text, say) is written as
+// an escape such as \n, \r, \t or \x1b, so that no text forges a line or
+// talks to a terminal. Lines for standard output are queued to a writer
+// thread (ConsoleWriter): when it cannot keep up they are dropped, which the
+// log file tells once.
 void Log(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Waits at most half a second for standard output to take the queued lines;
+// true when it took them all. Runs by itself when the process ends.
+bool LogFlush();
+
+// The clock of the rate limit (tests); nullptr is the steady clock. Setting
+// it forgets every call site's history.
+using LogClock = std::chrono::steady_clock::time_point (*)();
+void setLogClock(LogClock clock);
 
 // Writes a hex dump of `data` at level 1 (debug), 16 bytes a line, each line
 // headed by `title`. Costs nothing when debug lines are filtered.

@@ -25,6 +25,10 @@ void SignalWatcher::blockSignals()
 {
     sigset_t set = watchedSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // A reader of standard output (or a peer of a socket) that went away must
+    // cost a failed write, never the process. Programs started from here get
+    // the default back (Shell).
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void SignalWatcher::start(TerminateHandler onTerminate)

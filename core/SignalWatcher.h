@@ -19,7 +19,9 @@ public:
     // end the process; if it returns, the watcher goes on waiting.
     using TerminateHandler = std::function<void(int sig)>;
 
-    // Blocks SIGINT, SIGTERM and SIGHUP in the calling thread.
+    // Blocks SIGINT, SIGTERM and SIGHUP in the calling thread, and ignores
+    // SIGPIPE for the whole process: a write to a closed pipe fails with
+    // EPIPE instead.
     static void blockSignals();
 
     // Starts the watcher thread. SIGHUP rotates the log (LogClose, then the

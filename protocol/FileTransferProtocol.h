@@ -63,6 +63,10 @@ constexpr const char* FILE_XFER_BAD_NAME = "Invalid file name";
 constexpr const char* FILE_XFER_TOO_LARGE = "File too large";
 constexpr const char* FILE_XFER_NOT_CREATED = "File NOT created";
 constexpr const char* FILE_XFER_NOT_WRITTEN = "File NOT written";
+// A request while a download is still being sent.
+constexpr const char* FILE_XFER_BUSY = "Transfer already in progress";
+// The system had no thread for the download.
+constexpr const char* FILE_XFER_NOT_STARTED = "Transfer NOT started";
 
 // Records of the sub-protocol. Names and texts are cut so that the value,
 // NUL included, fits the length byte.

@@ -9,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -57,7 +61,11 @@ protected:
     void TearDown() override { servers.transferRootDir.set(savedRoot); }
 
     void feed(const TLV_CLASS& record) { transfer.tlvFileProtocolHandler(record); }
-    void request(std::string_view text) { feed(fileRequestRecord(text)); }
+    void request(std::string_view text)
+    {
+        feed(fileRequestRecord(text));
+        transfer.waitForDownload();
+    }
     std::string onlyError()
     {
         EXPECT_EQ(sent.size(), 1u);
@@ -145,6 +153,52 @@ TEST_F(FileTransferTest, DownloadIsBeginDataOf120AndEndWithTheFileMd5)
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[0].size(), 0u);
     EXPECT_EQ(sent[1].digest(), "D41D8CD98F00B204E9800998ECF8427E");
+}
+
+// A download runs on a thread of its own: the decode thread refuses a second
+// request while the first is under way, and destroying the transfer stops a
+// download between two records.
+TEST_F(FileTransferTest, OneDownloadAtATimeOnAThreadOfItsOwn)
+{
+    root.write("big.bin", std::string(100 * 1024, 'b'));
+    std::mutex mutex;
+    std::vector<Sent> records;
+    auto sink = [&](const std::uint8_t* r, std::size_t n) {
+        std::lock_guard<std::mutex> lock(mutex);
+        records.push_back({Bytes(r, r + n)});
+    };
+    auto commands = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<int> result;
+        for (const Sent& record : records)
+            result.push_back(record.command());
+        return result;
+    };
+    std::atomic_bool released{false};
+    {
+        FileTransfer held{sink, [&](std::chrono::microseconds) {
+                              while (!released)
+                                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                          }};
+        held.tlvFileProtocolHandler(fileRequestRecord("big.bin"));
+        held.tlvFileProtocolHandler(fileRequestRecord("big.bin"));
+        const std::vector<int> early = commands();
+        released = true;
+        held.waitForDownload();
+        EXPECT_EQ(std::count(early.begin(), early.end(), FILE_XFER_ERROR), 1);
+        EXPECT_EQ(std::count(early.begin(), early.end(), FILE_XFER_END), 0);
+        const std::vector<int> all = commands();
+        EXPECT_EQ(std::count(all.begin(), all.end(), FILE_XFER_DATA), 854);
+        EXPECT_EQ(all.back(), FILE_XFER_END);
+        EXPECT_TRUE(log.contains("Transfer already in progress"));
+    }
+    records.clear();
+    {
+        FileTransfer paced{sink}; // the real clock: about 4 s for the file
+        paced.tlvFileProtocolHandler(fileRequestRecord("big.bin"));
+    }
+    EXPECT_NE(commands().back(), FILE_XFER_END);
+    EXPECT_TRUE(log.contains("stopped at shutdown"));
 }
 
 TEST_F(FileTransferTest, UrlAndUnlimited)

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -81,7 +82,8 @@ TEST(Log, ClosedLogReopensUnderTheProgramNameWithTheNextLine)
 // the files, none lost, none split.
 TEST(Log, RotationUnderTrafficLosesAndSplitsNoLine)
 {
-    LogCapture capture(3);
+    LogCapture capture(1);
+    setLogDestination(LogDestination::File);
     LogClose();
     const std::string live = capture.dir().file("Halvane.log");
     Log(3, "start\n");
@@ -92,7 +94,7 @@ TEST(Log, RotationUnderTrafficLosesAndSplitsNoLine)
     for (int t = 0; t < threads; ++t) {
         writers.emplace_back([t, &running] {
             for (int i = 0; i < perThread; ++i)
-                Log(3, "writer %d line %d end\n", t, i);
+                Log(1, "writer %d line %d end\n", t, i); // debug: never rate-limited
             --running;
         });
     }
@@ -109,7 +111,7 @@ TEST(Log, RotationUnderTrafficLosesAndSplitsNoLine)
     LogClose();
 
     std::map<std::pair<int, int>, int> seen;
-    const std::regex shape(R"(^I: \S+ \S+ (writer (\d+) line (\d+) end|Log rotated|start)$)");
+    const std::regex shape(R"(^[DI]: \S+ \S+ (writer (\d+) line (\d+) end|Log rotated|start|\.\.\. \d+ more like this suppressed)$)");
     for (const auto& entry : std::filesystem::directory_iterator(capture.dir().path())) {
         if (entry.path().filename().string().rfind("Halvane.log", 0) != 0)
             continue;
@@ -138,6 +140,74 @@ TEST(Log, HexDumpOnlyAtDebugLevel)
     EXPECT_TRUE(capture.has('D', "pkt 0000: 55 53 52 50 00 FF"));
 }
 
+// A peer's text cannot forge a line or reach the terminal raw; the program's
+// own line end stays, and UTF-8 text passes as it is.
+TEST(Log, ControlCharactersOfTheMessageAreEscaped)
+{
+    LogCapture capture(1);
+    Log(3, "Event text %s\n", "hi\nF: 2026-01-01 00:00:00.000 FORGED fatal line");
+    Log(3, "Text %s\n", "\x1b[2J\r\t\x7f\xc2\x9b"
+                       "31m caf\xc3\xa9 \x9b");
+    const auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(27), "Event text hi\\nF: 2026-01-01 00:00:00.000 FORGED fatal line");
+    EXPECT_EQ(lines[1].substr(27), "Text \\x1b[2J\\r\\t\\x7f\\xc2\\x9b31m caf\xc3\xa9 \\x9b");
+    EXPECT_FALSE(capture.has('F', "FORGED"));
+}
+
+namespace {
+
+std::chrono::steady_clock::time_point fakeNow;
+
+std::chrono::steady_clock::time_point fakeClock()
+{
+    return fakeNow;
+}
+
+} // namespace
+
+// Lines from one call site pass in a burst per interval, the rest are counted
+// and reported with the site's next line; other sites, the configuration echo
+// and fatal lines are never held back by it.
+TEST(Log, RepeatedLinesFromOnePlaceAreRateLimited)
+{
+    LogCapture capture(2);
+    setLogClock(fakeClock);
+    int sent = 0;
+    for (int round = 0; round < 2; ++round) {
+        // The one place that floods (a helper function would be inlined or
+        // cloned into places of its own).
+        for (int i = 0; i < (round == 0 ? 100 : LOG_RATE_BURST + 6); ++i) {
+            Log(4, "Bad datagram %d\n", sent++);
+            if (round == 0) {
+                Log(2, "Setting %d\n", i);
+                Log(6, "Fatal %d\n", i);
+            }
+        }
+        if (round == 0) {
+            Log(4, "Another place\n");
+            EXPECT_EQ(capture.count("Bad datagram"), LOG_RATE_BURST);
+            EXPECT_EQ(capture.count("Setting"), 100);
+            EXPECT_EQ(capture.count("Fatal"), 100);
+            EXPECT_TRUE(capture.contains("Another place"));
+            EXPECT_FALSE(capture.contains("suppressed"));
+            fakeNow += LOG_RATE_INTERVAL;
+        }
+    }
+    const auto lines = capture.lines();
+    const auto next = std::find_if(lines.begin(), lines.end(),
+                                   [](const std::string& line) { return line.ends_with("Bad datagram 100"); });
+    ASSERT_NE(next, lines.end());
+    EXPECT_EQ(next[-1].substr(27), "... 90 more like this suppressed");
+    EXPECT_EQ(capture.count("Bad datagram"), 2 * LOG_RATE_BURST);
+
+    // A site that went quiet after its flood reports with any later line.
+    fakeNow += LOG_RATE_INTERVAL;
+    Log(3, "Later\n");
+    EXPECT_EQ(capture.count("... 6 more like this suppressed"), 1);
+    setLogClock(nullptr);
+}
+
 // The file and standard output (the journal) each have a threshold, and
 // either can be left out.
 TEST(Log, DestinationsHaveThresholdsOfTheirOwn)
@@ -149,6 +219,7 @@ TEST(Log, DestinationsHaveThresholdsOfTheirOwn)
     Log(5, "for both\n");
     setLogDestination(LogDestination::Stdout);
     Log(5, "journal only\n");
+    EXPECT_TRUE(LogFlush());
     const std::string out = testing::internal::GetCapturedStdout();
     setLogDestination(LogDestination::File);
     Log(5, "file again\n");

@@ -449,7 +449,8 @@ TEST(Commands, ClientTextsAndTheInfoRecord)
     CallRecord call;
     call.call = "N0\"Q\\Z\t";
     ASSERT_TRUE(r.client.sendCallRecord(call));
-    ASSERT_TRUE(r.d.waitForLog("USRP packet type: USRP_TYPE_TEXT (N0\"Q\\Z\t) -> 3100001\n"));
+    // The tab reaches the log escaped.
+    ASSERT_TRUE(r.d.waitForLog("USRP packet type: USRP_TYPE_TEXT (N0\"Q\\Z\\t) -> 3100001\n"));
     call.source = 4242;
     call.repeater = 4242;
     ASSERT_TRUE(r.client.sendCallRecord(call));

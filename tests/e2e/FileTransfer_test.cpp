@@ -69,6 +69,43 @@ TEST(FileTransferE2E, DownloadAndUploadThroughTheDaemon)
     }
 }
 
+// A download has a thread of its own: a partner's command is answered while
+// it is under way (the daemon logs its end only later), and a second request
+// meanwhile is refused.
+TEST(FileTransferE2E, CommandsFlowDuringADownloadAndASecondIsRefused)
+{
+    Daemon d;
+    TempDir root;
+    root.write("big.bin", std::string(120 * 1000, 'x')); // 1000 records, 5 s at least
+    ASSERT_TRUE(d.startRunning("transferRootDir = " + root.path() + "\n"));
+    TlvPartner partner;
+    ASSERT_TRUE(d.connect(partner));
+    Peer peer;
+    ASSERT_TRUE(d.connect(peer.usrp, true));
+    auto nextRecord = [&] {
+        auto message = peer.usrp.receiveMatching(
+            [](const UsrpMessage& m) { return m.tlv && m.tlv->tag() == TAG_FILE_XFER; }, std::chrono::seconds(5));
+        return message ? std::optional<TLV_CLASS>(*message->tlv) : std::nullopt;
+    };
+
+    ASSERT_TRUE(peer.transfer.requestFile("big.bin"));
+    auto first = nextRecord();
+    ASSERT_TRUE(first && first->value()[0] == FILE_XFER_BEGIN);
+    ASSERT_TRUE(partner.sendCommand("txTs=2"));
+    ASSERT_TRUE(partner.receiveTag(TAG_REMOTE_CMD, std::chrono::seconds(10)));
+    EXPECT_FALSE(d.hasLog("File transfer complete"));
+
+    ASSERT_TRUE(peer.usrp.sendTlv(fileRequestRecord("big.bin")));
+    bool refused = false;
+    int begins = 0;
+    for (auto record = nextRecord(); record && record->value()[0] != FILE_XFER_END; record = nextRecord()) {
+        refused = refused || (record->value()[0] == FILE_XFER_ERROR && std::string(record->text() + 1) == FILE_XFER_BUSY);
+        begins += record->value()[0] == FILE_XFER_BEGIN;
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(begins, 0);
+}
+
 TEST(FileTransferE2E, UsrpClientGetsAndPutsFiles)
 {
     Daemon d;

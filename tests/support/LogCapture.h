@@ -23,6 +23,8 @@ public:
         setenv("HalvaneLogDir", dir_.path().c_str(), 1);
         LogOpen("capture");
         setLogLevel(level);
+        // No call site's history from an earlier capture limits this one.
+        setLogClock(nullptr);
     }
     ~LogCapture()
     {

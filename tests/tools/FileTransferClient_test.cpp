@@ -42,6 +42,7 @@ protected:
 
     void deliver(const std::function<void(std::size_t index, Bytes& record)>& mangle = {})
     {
+        server.waitForDownload();
         for (std::size_t i = 0; i < toClient.size(); ++i) {
             Bytes record = toClient[i];
             if (mangle)
