@@ -41,10 +41,12 @@ public:
         // write to its journal.
         unsetenv("JOURNAL_STREAM");
         // Whatever options the suite runs with, reports land on standard error.
-        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        for (const auto& [name, added] : {std::pair{"ASAN_OPTIONS", "log_path=stderr"},
+                                          std::pair{"UBSAN_OPTIONS", "log_path=stderr:print_stacktrace=1"},
+                                          std::pair{"TSAN_OPTIONS", "log_path=stderr"},
+                                          std::pair{"LSAN_OPTIONS", "log_path=stderr"}}) {
             const char* options = getenv(name);
-            std::string value = options != nullptr ? options : "";
-            value += std::string(value.empty() ? "" : ":") + "log_path=stderr:print_stacktrace=1";
+            const std::string value = options != nullptr && *options != '\0' ? std::string(options) + ":" + added : added;
             setenv(name, value.c_str(), 1);
         }
         for (const auto& [name, value] : env)
