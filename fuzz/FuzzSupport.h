@@ -12,9 +12,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace halvane::fuzz {
 
@@ -72,6 +74,26 @@ inline std::string writeScratch(const std::string& name, std::string_view bytes)
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return path.string();
 }
+
+// The answer a fake peer gives to every request: set by the harness for each
+// input, read by the fake's own thread.
+class CannedReply {
+public:
+    void set(const std::uint8_t* data, std::size_t size)
+    {
+        std::lock_guard lock(mutex_);
+        bytes_.assign(data, data + size);
+    }
+    std::vector<std::uint8_t> get() const
+    {
+        std::lock_guard lock(mutex_);
+        return bytes_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::uint8_t> bytes_;
+};
 
 inline std::string_view textOf(const std::uint8_t* data, std::size_t size)
 {

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
-#include <mutex>
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
@@ -37,11 +36,7 @@ public:
         std::thread([this] { serve(); }).detach();
     }
     const std::string& path() const { return path_; }
-    void setReply(const std::uint8_t* data, std::size_t size)
-    {
-        std::lock_guard lock(mutex_);
-        reply_.assign(data, data + size);
-    }
+    fuzz::CannedReply reply;
 
 private:
     void serve()
@@ -54,15 +49,13 @@ private:
                 std::this_thread::sleep_for(1ms);
                 continue;
             }
-            std::lock_guard lock(mutex_);
-            if (!reply_.empty() && ::write(master_, reply_.data(), reply_.size()) < 0)
+            const std::vector<std::uint8_t> bytes = reply.get();
+            if (!bytes.empty() && ::write(master_, bytes.data(), bytes.size()) < 0)
                 continue;
         }
     }
     int master_ = -1;
     std::string path_;
-    std::mutex mutex_;
-    std::vector<std::uint8_t> reply_;
 };
 
 } // namespace
@@ -89,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
 
     const std::uint8_t type = data[0] & 3;
-    line.setReply(data + 1, size - 1);
+    line.reply.set(data + 1, size - 1);
     static constexpr std::uint8_t REQUEST[dv3000::CHANNEL_PACKET_SIZE] = {0x61, 0x00, 0x0B, 0x01, 0x01, 0x48};
     unsigned char reply[dv3000::REPLY_BUFFER_SIZE];
     const int count = serial.sendRecv(REQUEST, sizeof(REQUEST), reply, sizeof(reply));

@@ -9,7 +9,6 @@
 #include <arpa/inet.h>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -39,11 +38,7 @@ public:
         std::thread([this] { serve(); }).detach();
     }
     int port() const { return port_; }
-    void setReply(const std::uint8_t* data, std::size_t size)
-    {
-        std::lock_guard lock(mutex_);
-        reply_.assign(data, data + size);
-    }
+    fuzz::CannedReply reply;
 
 private:
     void serve()
@@ -54,14 +49,12 @@ private:
             socklen_t length = sizeof(from);
             if (::recvfrom(sock_, request, sizeof(request), 0, reinterpret_cast<sockaddr*>(&from), &length) < 0)
                 continue;
-            std::lock_guard lock(mutex_);
-            ::sendto(sock_, reply_.data(), reply_.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+            const std::vector<std::uint8_t> bytes = reply.get();
+            ::sendto(sock_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
         }
     }
     int sock_ = -1;
     int port_ = 0;
-    std::mutex mutex_;
-    std::vector<std::uint8_t> reply_;
 };
 
 } // namespace
@@ -89,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t replySize = size - 1;
     chip.validateDV3000(static_cast<int>(replySize), reply, data[0] & 3);
 
-    server.setReply(reply, replySize);
+    server.reply.set(reply, replySize);
     chip.dv3000Ready = 1;
     if (data[0] & 4) {
         short samples[dv3000::SAMPLES_PER_BLOCK] = {};
