@@ -7,7 +7,7 @@ CONFIG ?= config/halvane.ini
 # make install: where the programs go (DESTDIR stages the whole tree elsewhere).
 PREFIX ?= /usr/local
 
-.PHONY: all deps test-deps package-deps configure build run test asan tsan bench install deb quality demo corpus \
+.PHONY: all deps test-deps package-deps configure build run test asan tsan fuzz fuzz-build bench install deb quality demo corpus \
 	tables-analysis tables-imbe train-imbe tables-ambe clean
 
 all: build
@@ -36,9 +36,10 @@ test: test-deps configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target all all_tests
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(CTEST_JOBS)
 
-# The same tests under AddressSanitizer / ThreadSanitizer, in build directories of their own.
+# The same tests under AddressSanitizer with UndefinedBehaviorSanitizer / ThreadSanitizer,
+# in build directories of their own.
 asan: test-deps
-	cmake -S . -B build-asan -DHALVANE_WERROR=ON -DHALVANE_SANITIZE=address -DHALVANE_BENCH=OFF >/dev/null
+	cmake -S . -B build-asan -DHALVANE_WERROR=ON -DHALVANE_SANITIZE=address,undefined -DHALVANE_BENCH=OFF >/dev/null
 	cmake --build build-asan -j $(JOBS) --target all all_tests
 	cd build-asan && ctest --output-on-failure -j $(CTEST_JOBS)
 
@@ -46,6 +47,19 @@ tsan: test-deps
 	cmake -S . -B build-tsan -DHALVANE_WERROR=ON -DHALVANE_SANITIZE=thread -DHALVANE_BENCH=OFF >/dev/null
 	cmake --build build-tsan -j $(JOBS) --target all all_tests
 	cd build-tsan && ctest --output-on-failure -j $(CTEST_JOBS)
+
+# The libFuzzer harnesses of fuzz/ (clang, with AddressSanitizer and UndefinedBehaviorSanitizer),
+# each run for FUZZ_SECONDS on a working corpus in build-fuzz/ seeded from fuzz/corpus/;
+# FUZZ_JOBS harnesses at once. Prints the executions of each (scripts/run-fuzzers).
+FUZZ_SECONDS ?= 600
+FUZZ_JOBS ?= 1
+fuzz-build: test-deps
+	cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DHALVANE_FUZZ=ON \
+	  -DHALVANE_SANITIZE=address,undefined -DHALVANE_TESTS=OFF -DHALVANE_BENCH=OFF >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target all_fuzzers
+
+fuzz: fuzz-build
+	FUZZ_JOBS=$(FUZZ_JOBS) scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
 
 bench: test-deps configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target all_benchmarks
@@ -113,4 +127,4 @@ tables-ambe: corpus configure
 	$(BUILD_DIR)/bin/train-ambe-codebooks vocoder/ambe/AmbeCodebookTables.cpp --train $(AMBE_TRAIN) --held-out $(AMBE_HELD_OUT)
 
 clean:
-	rm -rf $(BUILD_DIR) build-asan build-tsan
+	rm -rf $(BUILD_DIR) build-asan build-tsan build-fuzz

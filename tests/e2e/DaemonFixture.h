@@ -1,6 +1,7 @@
 // Runs the real Halvane binary for one test: a temporary directory with the
 // ini file and the log, ports reserved for this test process alone for every
-// endpoint (freeUdpPort), and helpers to wait for log lines.
+// endpoint (freeUdpPort), and helpers to wait for log lines. A daemon that
+// printed a sanitizer report fails the test that started it.
 #pragma once
 
 #include "ChildProcess.h"
@@ -33,6 +34,8 @@ public:
     ~Daemon()
     {
         process.reset();
+        if (const std::string report = sanitizerReport(readFile(dir.file("stdout"))); !report.empty())
+            ADD_FAILURE() << "Halvane printed a sanitizer report:\n" << report;
         // The info record the daemon wrote for its USRP port.
         std::remove(infoPath().c_str());
     }

@@ -4,6 +4,8 @@
 // Standard input is inherited, or opened from `stdinPath`; a terminal there
 // (a pseudo-terminal's slave) becomes the program's controlling terminal in
 // a session of its own, with the program in the foreground, as a console.
+// Sanitizer reports of a program built with sanitizers go to its captured
+// output too (sanitizerReport() finds them there).
 #pragma once
 
 #include <chrono>
@@ -38,6 +40,15 @@ public:
         // A suite run by systemd must not make the programs believe they
         // write to its journal.
         unsetenv("JOURNAL_STREAM");
+        // Whatever options the suite runs with, reports land on standard error.
+        for (const auto& [name, added] : {std::pair{"ASAN_OPTIONS", "log_path=stderr"},
+                                          std::pair{"UBSAN_OPTIONS", "log_path=stderr:print_stacktrace=1"},
+                                          std::pair{"TSAN_OPTIONS", "log_path=stderr"},
+                                          std::pair{"LSAN_OPTIONS", "log_path=stderr"}}) {
+            const char* options = getenv(name);
+            const std::string value = options != nullptr && *options != '\0' ? std::string(options) + ":" + added : added;
+            setenv(name, value.c_str(), 1);
+        }
         for (const auto& [name, value] : env)
             setenv(name.c_str(), value.c_str(), 1);
         if (!stdinPath.empty()) {
@@ -103,6 +114,23 @@ private:
     bool exited_ = false;
     int status_ = -1;
 };
+
+// The first report of AddressSanitizer, UndefinedBehaviorSanitizer,
+// ThreadSanitizer or LeakSanitizer in `output`, from the start of its line
+// (at most 4000 characters, enough for its stack); empty when there is none.
+inline std::string sanitizerReport(const std::string& output)
+{
+    for (const char* marker :
+         {"ERROR: AddressSanitizer", "runtime error:", "WARNING: ThreadSanitizer", "ERROR: LeakSanitizer"}) {
+        const std::size_t at = output.find(marker);
+        if (at == std::string::npos)
+            continue;
+        const std::size_t start = output.rfind('\n', at);
+        const std::size_t begin = start == std::string::npos ? 0 : start + 1;
+        return output.substr(begin, 4000);
+    }
+    return {};
+}
 
 // Polls `condition` until it holds or `limit` passes; returns its last value.
 template <typename F>
