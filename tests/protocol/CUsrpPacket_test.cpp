@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -27,7 +28,7 @@ Bytes sent(const CUsrpPacket& packet)
 CUsrpPacket received(const Bytes& bytes)
 {
     CUsrpPacket packet;
-    std::memcpy(packet.data(), bytes.data(), std::min(bytes.size(), packet.capacity()));
+    std::copy_n(bytes.begin(), std::min(bytes.size(), packet.capacity()), packet.data());
     packet.setReceived(bytes.size());
     return packet;
 }
