@@ -68,7 +68,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static FakeLine line;
+    // Never destroyed: its thread may still be answering a late request while
+    // the process runs its exit handlers.
+    static FakeLine& line = *new FakeLine;
     static CDV3000Serial serial;
     static CDV3000_Base chip; // for its framing check only; never started
     static const bool opened = [] {

@@ -34,7 +34,8 @@ public:
             ::getsockname(sock_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
             std::abort();
         port_ = ntohs(address.sin_port);
-        // Lives until the process ends, blocked in recvfrom between requests.
+        // Lives until the process ends, blocked in recvfrom between requests;
+        // hence the server is never destroyed.
         std::thread([this] { serve(); }).detach();
     }
     int port() const { return port_; }
@@ -67,7 +68,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static FakeServer server;
+    static FakeServer& server = *new FakeServer;
     static CDV3000_Base chip = [] {
         DV3000Options options;
         options.port = static_cast<unsigned>(server.port());
